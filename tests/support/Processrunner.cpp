@@ -1,0 +1,103 @@
+#include "Processrunner.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <poll.h>
+#include <signal.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void ExecChild(const std::string& program, const std::vector<std::string>& args,
+                            const ProcessOptions& options, int outFd, int errFd) {
+    dup2(outFd, 1);
+    dup2(errFd, 2);
+    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
+        _exit(127);
+    }
+    for (const auto& [name, value] : options.env) {
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
+// Reads both pipes until they close or the deadline passes.
+bool Collect(int outFd, int errFd, ProcessResult& result, Clock::time_point deadline) {
+    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    while (open > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        if (poll(fds, 2, static_cast<int>(left.count())) < 0) {
+            continue;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            char buffer[4096];
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else {
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const ProcessOptions& options) {
+    int outPipe[2], errPipe[2];
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    const auto start = Clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(outPipe[0]);
+        close(errPipe[0]);
+        ExecChild(program, args, options, outPipe[1], errPipe[1]);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    ProcessResult result;
+    const auto deadline = start + std::chrono::duration<double>(options.timeoutSeconds);
+    if (!Collect(outPipe[0], errPipe[0], result, std::chrono::time_point_cast<Clock::duration>(deadline))) {
+        kill(pid, SIGKILL);
+    }
+    close(outPipe[0]);
+    close(errPipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (WIFEXITED(status)) {
+        result.exitStatus = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+std::string ToolPath() {
+    const char* path = std::getenv("ZUL_TOOL");
+    return path != nullptr ? path : "Download_ZUL_Console";
+}

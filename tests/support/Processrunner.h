@@ -1,0 +1,26 @@
+// Runs a program to its end and keeps what it printed and how it ended.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ProcessResult {
+    int exitStatus = -1; // 0..255 when it exited; -1 when killed by a signal
+    int signal = 0;
+    std::string out;
+    std::string err;
+    double seconds = 0;
+};
+
+struct ProcessOptions {
+    std::string workingDirectory;                           // empty: the caller's
+    std::vector<std::pair<std::string, std::string>> env;   // added to the caller's
+    double timeoutSeconds = 120;                            // killed past this
+};
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const ProcessOptions& options = {});
+
+// The built tool, as CTest hands it over in ZUL_TOOL.
+std::string ToolPath();
