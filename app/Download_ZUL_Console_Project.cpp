@@ -1,1 +1,16 @@
-int main() { return 0; }
+// Entry point: runs one download and hands its result to the OS.
+#include <cstdio>
+
+#include "app/Downloaddriver.h"
+#include "app/Exitstatus.h"
+#include "runtime/Integerconversion.h"
+
+int main(int argc, char** argv) {
+    try {
+        return PosixExitStatus(RunDownload(argc, argv));
+    } catch (const EConvertError& error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s\n", error.what());
+        return kConversionErrorExitStatus;
+    }
+}
