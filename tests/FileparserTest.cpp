@@ -1,1 +1,283 @@
-// placeholder
+// The firmware file parser: validation frame by frame and the identification
+// records, on files written to a scratch directory.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <numeric>
+#include <optional>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <tuple>
+#include <unistd.h>
+#include <vector>
+
+#include "firmware/Fileparser.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+struct ScratchDir {
+    ScratchDir() {
+        std::string pattern = (fs::temp_directory_path() / "zul-parser-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path = pattern;
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+    std::string File(const std::string& name) const { return (path / name).string(); }
+    fs::path path;
+};
+
+// Checksum summed here, independently of the code under test.
+Bytes Frame(std::uint8_t type, const Bytes& payload) {
+    Bytes frame{0x5B, type, static_cast<std::uint8_t>(payload.size())};
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    frame.push_back(static_cast<std::uint8_t>(std::accumulate(frame.begin() + 1, frame.end(), 0)));
+    frame.push_back(0x5D);
+    return frame;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+Bytes Text(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+// Result, module type, main revision, sub revision, build time.
+using Parsed = std::tuple<std::int32_t, std::uint32_t, std::uint16_t, std::uint16_t, std::uint32_t>;
+
+Parsed ParseName(const std::string& name) {
+    TFileParser parser;
+    const std::int32_t result = parser.ParseFile(name);
+    // The getters ignore the name they are given.
+    return {result, parser.GetModuleType(""), parser.GetMainRevision("other"),
+            parser.GetSubRevision(name), parser.GetBuildTime("")};
+}
+
+Parsed Parse(const ScratchDir& dir, const Bytes& bytes) {
+    const std::string name = dir.File("fw.ctf");
+    std::ofstream(name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    return ParseName(name);
+}
+
+const Bytes kModuleType2 = {0x5B, 0x12, 0x04, 0x00, 0x00, 0x00, 0x02, 0x18, 0x5D};
+const Bytes kRevision167_3 = {0x5B, 0x14, 0x04, 0x00, 0xA7, 0x00, 0x03, 0xC2, 0x5D};
+const Bytes kBuildTime = {0x5B, 0x16, 0x04, 0x4B, 0x00, 0x00, 0x00, 0x65, 0x5D};
+
+TEST(Fileparser, ResultsAndIdentification) {
+    const std::vector<std::tuple<const char*, Bytes, Parsed>> cases = {
+        {"empty file", {}, {1, 0, 0, 0, 0}},
+        {"no frame at all", Text("Firmware image\r\nno frames ] here\r\n"), {1, 0, 0, 0, 0}},
+        {"question file", Frame(18, {0xFF, 0xFF, 0xFF, 0xFF}), {1, 0xFFFFFFFF, 0, 0, 0}},
+        {"module type and revision", Cat({kModuleType2, kRevision167_3}), {1, 2, 167, 3, 0}},
+        {"all three between filler",
+         Cat({Text("Heading\r\n"),
+              kBuildTime,
+              Text("\r\n"),
+              kRevision167_3,
+              {0, 0xFF, 0x5D},
+              kModuleType2,
+              Text("\r\n")}),
+         {1, 2, 167, 3, 0x4B000000}},
+        {"last one wins", Cat({Frame(18, {0, 0, 0, 1}), Frame(18, {0, 0, 0, 2})}), {1, 2, 0, 0, 0}},
+        {"revision record sets both each time",
+         Cat({kRevision167_3, Frame(20, {0x12, 0x34, 0x00, 0x00})}),
+         {1, 0, 0x1234, 0, 0}},
+        {"six-byte record", Frame(18, {0, 0, 0, 7, 0xAA, 0xBB}), {1, 7, 0, 0, 0}},
+        {"frame bytes inside payloads",
+         Cat({{0x5B, 0x03, 0x02, 0x5D, 0x5B, 0xBD, 0x5D}, Frame(22, {0x5D, 0x5B, 0x5D, 0x5B})}),
+         {1, 0, 0, 0, 0x5D5B5D5B}},
+        {"other types checked for form only",
+         Cat({{0x5B, 0x0D, 0x00, 0x0D, 0x5D},
+              Frame(19, {0, 0, 0, 0, 9}),
+              Frame(21, {1}),
+              Frame(23, {0, 0, 0, 5}),
+              Frame(0xFF, Bytes(255, 0xA5))}),
+         {1, 0, 0, 0, 0}},
+        // Values set before an invalid frame stay; nothing after it is read.
+        {"stop at the first invalid frame",
+         Cat({Frame(18, {0, 0, 0, 1}), {0x5B, 0x0D, 0x00, 0x00, 0x5D}, Frame(18, {0, 0, 0, 2})}),
+         {-3, 1, 0, 0, 0}},
+    };
+    ScratchDir dir;
+    for (const auto& [name, bytes, expected] : cases) {
+        EXPECT_EQ(Parse(dir, bytes), expected) << name;
+    }
+}
+
+TEST(Fileparser, InvalidFramesMakeTheFileInvalid) {
+    std::vector<std::pair<std::string, Bytes>> cases = {
+        {"checksum off by one", {0x5B, 0x12, 0x04, 0x00, 0x00, 0x00, 0x02, 0x19, 0x5D}},
+        {"end byte 5C", {0x5B, 0x12, 0x04, 0x00, 0x00, 0x00, 0x02, 0x18, 0x5C}},
+        {"checksum not wrapped", {0x5B, 0x12, 0x04, 0xFF, 0xFF, 0xFF, 0xFF, 0x13, 0x5D}},
+        {"a bracket in the filler starts a frame", Cat({Text("Heading [x]\r\n"), kModuleType2})},
+        {"no resynchronisation inside a frame", Cat({{0x5B}, {0x5B, 0x0D, 0x00, 0x0D, 0x5D}})},
+        {"bad frame after good ones", Cat({kModuleType2, {0x5B, 0x0D, 0x00, 0x0E, 0x5D}})},
+    };
+    // The file ending at each position inside a frame, alone and after the same
+    // frame complete, whose bytes a reader could still hold.
+    const Bytes frame = Frame(3, {0x11, 0x22, 0x33});
+    for (std::size_t cut = 1; cut < frame.size(); ++cut) {
+        const Bytes part(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(cut));
+        cases.emplace_back("cut after byte " + std::to_string(cut), part);
+        cases.emplace_back("valid frame, then cut after " + std::to_string(cut),
+                           Cat({frame, part}));
+    }
+    for (const std::uint8_t type : {std::uint8_t{18}, std::uint8_t{20}, std::uint8_t{22}}) {
+        for (std::size_t length = 0; length < 4; ++length) {
+            cases.emplace_back("record " + std::to_string(type) + " of length " +
+                                   std::to_string(length),
+                               Frame(type, Bytes(length, 0x01)));
+        }
+    }
+    ScratchDir dir;
+    for (const auto& [name, bytes] : cases) {
+        EXPECT_EQ(std::get<0>(Parse(dir, bytes)), -3) << name;
+    }
+}
+
+TEST(Fileparser, GettersReadZeroBeforeAnyParse) {
+    const TFileParser parser;
+    EXPECT_EQ(parser.GetModuleType("fw.ctf") | parser.GetBuildTime("fw.ctf"), 0u);
+    EXPECT_EQ(parser.GetMainRevision("fw.ctf") | parser.GetSubRevision("fw.ctf"), 0);
+}
+
+// Runs the parse on a thread of its own so that a parser that blocks or
+// loops fails the test instead of hanging it; a stuck thread is abandoned.
+std::optional<std::int32_t> ParseWithin(const std::string& name) {
+    auto task = std::make_shared<std::packaged_task<std::int32_t()>>(
+        [name] { return TFileParser().ParseFile(name); });
+    auto result = task->get_future();
+    std::thread([task] { (*task)(); }).detach();
+    if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        return std::nullopt;
+    }
+    return result.get();
+}
+
+TEST(Fileparser, UnreadableOrEndlessFilesAreRefusedPromptly) {
+    ScratchDir dir;
+    EXPECT_EQ(ParseName(dir.File("missing.ctf")), (Parsed{-3, 0, 0, 0, 0}));
+    EXPECT_EQ(ParseName(""), (Parsed{-3, 0, 0, 0, 0}));
+    EXPECT_EQ(ParseWithin(dir.path.string()), -3) << "directory";
+    EXPECT_EQ(ParseWithin("/dev/zero"), -3);
+
+    const std::string fifo = dir.File("pipe.ctf");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Holding a writer lets a wrong parser get past its open; closing it
+    // afterwards gives such a parser its end of file.
+    const int writer = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    EXPECT_EQ(ParseWithin(fifo), -3) << "FIFO";
+    close(writer);
+}
+
+// A valid file of random frames and filler, the values it must yield, and
+// where each frame lies ([start, end)).
+struct Generated {
+    Bytes bytes;
+    Parsed expected{1, 0, 0, 0, 0};
+    std::vector<std::pair<std::size_t, std::size_t>> frames;
+};
+
+Generated Generate(std::mt19937& rng) {
+    auto below = [&rng](std::uint32_t n) { return static_cast<std::uint32_t>(rng() % n); };
+    static constexpr std::uint8_t kTypes[] = {18, 20, 22, 1, 3, 9, 13, 16, 19, 21, 0x5B, 0x5D};
+    Generated g;
+    for (std::uint32_t n = below(7); n > 0; --n) {
+        for (std::uint32_t fill = below(4); fill > 0; --fill) {
+            const auto b = static_cast<std::uint8_t>(rng());
+            g.bytes.push_back(b == 0x5B ? std::uint8_t{'\n'} : b);
+        }
+        const std::uint8_t type = kTypes[below(sizeof kTypes)];
+        const bool record = type == 18 || type == 20 || type == 22;
+        Bytes payload(record ? 4 + below(5) : below(20) == 0 ? 255 : below(40));
+        std::uint32_t word = 0;
+        for (std::size_t i = 0; i < payload.size(); ++i) {
+            payload[i] = static_cast<std::uint8_t>(rng());
+            word = i < 4 ? word << 8 | payload[i] : word;
+        }
+        if (type == 18) {
+            std::get<1>(g.expected) = word;
+        } else if (type == 20) {
+            std::get<2>(g.expected) = static_cast<std::uint16_t>(word >> 16);
+            std::get<3>(g.expected) = static_cast<std::uint16_t>(word);
+        } else if (type == 22) {
+            std::get<4>(g.expected) = word;
+        }
+        const Bytes frame = Frame(type, payload);
+        g.frames.emplace_back(g.bytes.size(), g.bytes.size() + frame.size());
+        g.bytes.insert(g.bytes.end(), frame.begin(), frame.end());
+    }
+    return g;
+}
+
+void ExpectDeterministic(const ScratchDir& dir, const Bytes& bytes) {
+    const Parsed first = Parse(dir, bytes);
+    EXPECT_TRUE(std::get<0>(first) == 1 || std::get<0>(first) == -3) << std::get<0>(first);
+    EXPECT_EQ(Parse(dir, bytes), first);
+}
+
+TEST(Fileparser, RandomAndMutatedFiles) {
+    std::mt19937 rng(20240611);
+    auto below = [&rng](std::size_t n) { return static_cast<std::ptrdiff_t>(rng() % n); };
+    ScratchDir dir;
+    for (int round = 0; round < 400 && !HasFailure(); ++round) {
+        const Generated g = Generate(rng);
+        ASSERT_EQ(Parse(dir, g.bytes), g.expected);
+        if (!g.frames.empty()) {
+            const auto [start, end] = g.frames[static_cast<std::size_t>(below(g.frames.size()))];
+            const auto cutAt = static_cast<std::ptrdiff_t>(start) + 1 + below(end - start - 1);
+            EXPECT_EQ(std::get<0>(Parse(dir, Bytes(g.bytes.begin(), g.bytes.begin() + cutAt))), -3)
+                << "cut inside a frame";
+            Bytes corrupt = g.bytes;
+            corrupt[end - 2] = static_cast<std::uint8_t>(corrupt[end - 2] + 1 + below(255));
+            EXPECT_EQ(std::get<0>(Parse(dir, corrupt)), -3) << "checksum changed";
+        }
+        for (int m = 0; m < 5; ++m) {
+            Bytes mutated = g.bytes;
+            const auto at = mutated.begin() + below(mutated.size() + 1);
+            const auto op = rng() % 3;
+            if (op == 0) {
+                mutated.insert(at, static_cast<std::uint8_t>(rng()));
+            } else if (at != mutated.end() && op == 1) {
+                *at = static_cast<std::uint8_t>(*at ^ (1u << below(8)));
+            } else if (at != mutated.end()) {
+                mutated.erase(at);
+            }
+            ExpectDeterministic(dir, mutated);
+        }
+    }
+    for (int round = 0; round < 1000 && !HasFailure(); ++round) {
+        Bytes noise(static_cast<std::size_t>(below(300)));
+        for (auto& b : noise) {
+            // Brackets often enough that frames start everywhere.
+            b = below(8) == 0 ? std::uint8_t{0x5B} : static_cast<std::uint8_t>(rng());
+        }
+        ExpectDeterministic(dir, noise);
+    }
+}
+
+} // namespace
