@@ -1,1 +1,196 @@
-// placeholder
+// The serial-port service on POSIX terminals. Descriptors are non-blocking
+// so that opening a tty never waits for carrier; every transfer waits in poll
+// against a deadline instead, so callers still see blocking transfers.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "serial/Serialport.h"
+#include "serial/Termios2_linux.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A transfer's time limit; 0 ms means none.
+class Deadline {
+  public:
+    explicit Deadline(std::uint32_t limitMs)
+        : unlimited(limitMs == 0), end(Clock::now() + std::chrono::milliseconds(limitMs)) {}
+
+    // The wait to hand to poll: -1 for none, rounded up so poll never wakes early.
+    int PollTimeout() const {
+        if (unlimited) {
+            return -1;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+        return static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
+    }
+    bool Passed() const { return !unlimited && Clock::now() >= end; }
+
+  private:
+    bool unlimited;
+    Clock::time_point end;
+};
+
+enum class Wait { Ready, TimedOut, Failed };
+
+// Ready also when the line hung up or failed: the next read or write tells which.
+Wait WaitFor(int fd, short events, const Deadline& deadline) {
+    for (;;) {
+        pollfd entry{fd, events, 0};
+        const int ready = poll(&entry, 1, deadline.PollTimeout());
+        if (ready > 0) {
+            return (entry.revents & POLLNVAL) != 0 ? Wait::Failed : Wait::Ready;
+        }
+        if (ready == 0 && deadline.Passed()) {
+            return Wait::TimedOut;
+        }
+        // A signal (EINTR) or a wait longer than poll takes at once: wait on.
+        if (ready < 0 && errno != EINTR) {
+            return Wait::Failed;
+        }
+    }
+}
+
+enum class Outcome { Done, TimedOut, Failed };
+
+// Moves `count` bytes with `step(offset, size)` (a read or write call),
+// waiting for `events` between steps. A step that makes no progress right
+// after poll reported the descriptor ready means end of file or hang-up;
+// ending there is what keeps a hung-up line from spinning.
+template <typename Step>
+Outcome Transfer(int fd, short events, std::uint32_t count, std::uint32_t limitMs,
+                 std::uint32_t& done, Step step) {
+    const Deadline deadline(limitMs);
+    bool pollSaidReady = false;
+    done = 0;
+    while (done < count) {
+        const ssize_t moved = step(done, count - done);
+        if (moved > 0) {
+            done += static_cast<std::uint32_t>(moved);
+            pollSaidReady = false;
+            continue;
+        }
+        if (moved < 0 && errno == EINTR) {
+            continue;
+        }
+        if ((moved < 0 && errno != EAGAIN && errno != EWOULDBLOCK) || pollSaidReady) {
+            return Outcome::Failed; // EIO, ENXIO, EPIPE: the device went away
+        }
+        const Wait wait = WaitFor(fd, events, deadline);
+        if (wait != Wait::Ready) {
+            return wait == Wait::TimedOut ? Outcome::TimedOut : Outcome::Failed;
+        }
+        pollSaidReady = true;
+    }
+    return Outcome::Done;
+}
+
+int Fd(serialport::Handle handle) {
+    return static_cast<int>(handle);
+}
+
+bool IsCharacterDevice(int fd) {
+    struct stat info {};
+    return fstat(fd, &info) == 0 && S_ISCHR(info.st_mode);
+}
+
+// flock first: a port someone else holds must fail before its tty's
+// exclusive mode is touched. TIOCEXCL also refuses non-terminals.
+bool TakeExclusiveUse(int fd) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return false;
+    }
+    if (ioctl(fd, TIOCEXCL) != 0) {
+        flock(fd, LOCK_UN);
+        return false;
+    }
+    return true;
+}
+
+int OpenDevice(const std::string& name) {
+    int fd = -1;
+    do {
+        fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+} // namespace
+
+namespace serialport {
+
+Handle Open(int portNumber) {
+    const std::string name = PortDeviceName(portNumber);
+    if (name.empty()) {
+        return kInvalidHandle;
+    }
+    const int fd = OpenDevice(name);
+    if (fd < 0) {
+        return kInvalidHandle;
+    }
+    if (!IsCharacterDevice(fd) || !TakeExclusiveUse(fd)) {
+        close(fd);
+        return kInvalidHandle;
+    }
+    return fd;
+}
+
+// Linux keeps no separate line-error state to clear; the flush is the purge.
+void ClearAndPurge(Handle handle) {
+    tcflush(Fd(handle), TCIOFLUSH);
+}
+
+bool GetLineSettings(Handle handle, LineSettings& settings) {
+    return termios2io::GetLine(Fd(handle), settings);
+}
+
+bool SetLineSettings(Handle handle, const LineSettings& settings) {
+    return termios2io::SetLine(Fd(handle), settings);
+}
+
+// POSIX keeps no time-outs on the descriptor; each call gets them from its caller.
+bool SetTimeouts(Handle handle, std::uint32_t, std::uint32_t) {
+    return fcntl(Fd(handle), F_GETFD) != -1;
+}
+
+std::uint32_t Write(Handle handle, const std::uint8_t* data, std::uint32_t count,
+                    std::uint32_t writeMs) {
+    const int fd = Fd(handle);
+    std::uint32_t written = 0;
+    Transfer(fd, POLLOUT, count, writeMs, written, [&](std::uint32_t offset, std::uint32_t size) {
+        return write(fd, data + offset, size);
+    });
+    return written;
+}
+
+bool Read(Handle handle, std::uint8_t* buffer, std::uint32_t count, std::uint32_t readMs,
+          std::uint32_t& got) {
+    const int fd = Fd(handle);
+    const Outcome outcome =
+        Transfer(fd, POLLIN, count, readMs, got, [&](std::uint32_t offset, std::uint32_t size) {
+            return read(fd, buffer + offset, size);
+        });
+    return outcome != Outcome::Failed;
+}
+
+void Close(Handle handle) {
+    const int fd = Fd(handle);
+    // Unsent bytes are dropped so that closing never waits on a device that
+    // stopped reading; the only close after a write follows a failed exchange.
+    tcflush(fd, TCOFLUSH);
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+    close(fd);
+}
+
+} // namespace serialport
