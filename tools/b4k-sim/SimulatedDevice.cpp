@@ -1,1 +1,177 @@
-// placeholder
+#include "SimulatedDevice.h"
+
+#include <algorithm>
+
+#include "firmware/Frame.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The frame is read whole by its length byte; only now are its checksum and
+// end byte looked at.
+bool IsValidFrame(const Bytes& frame) {
+    const std::size_t n = frame.size();
+    return frame[n - 1] == kFrameEnd && frame[n - 2] == FrameChecksum(frame.data() + kTypeOffset);
+}
+
+bool IsConnectFrame(const Bytes& frame) {
+    return frame[kTypeOffset] == kTypeConnect &&
+           frame[kLengthOffset] == kConnectAccessCode.size() &&
+           std::equal(kConnectAccessCode.begin(), kConnectAccessCode.end(),
+                      frame.begin() + kPayloadOffset);
+}
+
+Bytes MakeReply(std::uint8_t type, const Bytes& payload) {
+    Bytes reply{kFrameStart, type, static_cast<std::uint8_t>(payload.size())};
+    reply.insert(reply.end(), payload.begin(), payload.end());
+    reply.push_back(FrameChecksum(reply.data() + kTypeOffset));
+    reply.push_back(kFrameEnd);
+    return reply;
+}
+
+Bytes BigEndian32(std::uint32_t value) {
+    return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+}
+
+bool EndsWithWakeUp(const Bytes& bytes) {
+    return bytes.size() >= kWakeUpString.size() &&
+           std::equal(kWakeUpString.begin(), kWakeUpString.end(),
+                      bytes.end() - static_cast<std::ptrdiff_t>(kWakeUpString.size()));
+}
+
+// Any change will do; flipping every bit can never give the right value back.
+void SpoilChecksum(Bytes& reply) {
+    reply[reply.size() - 2] ^= 0xFF;
+}
+
+} // namespace
+
+SimulatedDevice::SimulatedDevice(const DeviceConfig& deviceConfig) : config(deviceConfig) {}
+
+bool SimulatedDevice::Receive(std::uint8_t byte, double ms, std::vector<CapturedItem>& captured,
+                              std::vector<std::uint8_t>& reply) {
+    if (hungUp) {
+        return false;
+    }
+    if (frame.empty()) {
+        TakeOutsideFrame(byte, ms, captured, reply);
+    } else {
+        TakeFrameByte(byte, ms, captured, reply);
+    }
+    return !hungUp;
+}
+
+void SimulatedDevice::FlushStray(std::vector<CapturedItem>& captured) {
+    if (!stray.empty()) {
+        captured.push_back({strayTimes.back(), CaptureKind::Stray, stray});
+        stray.clear();
+        strayTimes.clear();
+    }
+}
+
+void SimulatedDevice::TakeOutsideFrame(std::uint8_t byte, double ms,
+                                       std::vector<CapturedItem>& captured,
+                                       std::vector<std::uint8_t>& reply) {
+    if (byte == kFrameStart) {
+        FlushStray(captured);
+        frame.push_back(byte);
+        return;
+    }
+    stray.push_back(byte);
+    strayTimes.push_back(ms);
+    if (!EndsWithWakeUp(stray)) {
+        return;
+    }
+    // What came before the wake-up is an item of its own, ending with the
+    // byte in front of it.
+    const auto wakeUpLength = static_cast<std::ptrdiff_t>(kWakeUpString.size());
+    stray.erase(stray.end() - wakeUpLength, stray.end());
+    strayTimes.erase(strayTimes.end() - wakeUpLength, strayTimes.end());
+    FlushStray(captured);
+    captured.push_back(
+        {ms, CaptureKind::WakeUp, Bytes(kWakeUpString.begin(), kWakeUpString.end())});
+    if (!config.silent) {
+        reply.push_back(kWakeUpAnswer);
+    }
+}
+
+bool SimulatedDevice::FrameIsComplete() const {
+    return frame.size() > kLengthOffset && frame.size() == frame[kLengthOffset] + kFrameOverhead;
+}
+
+void SimulatedDevice::TakeFrameByte(std::uint8_t byte, double ms,
+                                    std::vector<CapturedItem>& captured,
+                                    std::vector<std::uint8_t>& reply) {
+    frame.push_back(byte);
+    if (!FrameIsComplete()) {
+        return;
+    }
+    ++framesReceived;
+    captured.push_back({ms, CaptureKind::Frame, frame});
+    if (config.hangupAfterFrames > 0 && framesReceived >= config.hangupAfterFrames) {
+        hungUp = true;
+    } else if (IsValidFrame(frame)) {
+        Answer(reply);
+    }
+    frame.clear();
+}
+
+void SimulatedDevice::Answer(std::vector<std::uint8_t>& reply) {
+    if (config.silent) {
+        return;
+    }
+    Bytes answer = BuildReply();
+    if (answer.empty()) {
+        return;
+    }
+    const std::uint8_t type = frame[kTypeOffset];
+    if (type == kTypeConnect && ++connectsReceived <= config.ignoreConnects) {
+        return;
+    }
+    ++repliesSent;
+    if (repliesSent == config.corruptReplyNumber || type == config.corruptType) {
+        SpoilChecksum(answer);
+    }
+    reply.insert(reply.end(), answer.begin(), answer.end());
+}
+
+// The reply the command table asks for, with a right checksum; empty when
+// the type has none.
+std::vector<std::uint8_t> SimulatedDevice::BuildReply() {
+    const std::uint8_t type = frame[kTypeOffset];
+    const std::uint8_t status = config.replyStatus[type];
+    const auto replyType = static_cast<std::uint8_t>(type + 1);
+    Bytes payload{status};
+    switch (type) {
+    case kTypeConnect:
+        return IsConnectFrame(frame) ? Bytes(kConnectAcknowledge.begin(), kConnectAcknowledge.end())
+                                     : Bytes{};
+    case kTypeCommand3:
+    case kTypeCommand5:
+    case kTypeCommand7:
+    case kTypeCommand11:
+    case kTypeCommand14:
+        return MakeReply(replyType, payload);
+    case kTypeEchoCommand9:
+    case kTypeEchoCommand16:
+        // The echo plus the status byte must fit an 8-bit length.
+        if (frame[kLengthOffset] == kMaxPayload) {
+            return {};
+        }
+        payload.insert(payload.end(), frame.begin() + kPayloadOffset, frame.end() - 2);
+        break;
+    case kTypeModuleType: {
+        const Bytes moduleType = BigEndian32(config.moduleType);
+        payload.insert(payload.end(), moduleType.begin(), moduleType.end());
+        break;
+    }
+    default:
+        return {};
+    }
+    if (type == config.wrongEchoType && payload.size() > 1) {
+        payload[1] ^= 0xFF;
+    }
+    return MakeReply(replyType, payload);
+}

@@ -1,0 +1,342 @@
+// The simulator through a real pseudo-terminal, and the b4k-sim program.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+#include "B4kSimulator.h"
+#include "Processrunner.h"
+#include "Tempdir.h"
+#include "firmware/Frame.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+double MsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+Bytes Text(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
+Bytes Ack() {
+    return Bytes(kConnectAcknowledge.begin(), kConnectAcknowledge.end());
+}
+
+Bytes ConnectFrame() {
+    Bytes frame{kFrameStart, kTypeConnect, kConnectAccessCode.size()};
+    for (const std::uint8_t byte : kConnectAccessCode) {
+        frame.push_back(byte);
+    }
+    frame.push_back(FrameChecksum(frame.data() + 1));
+    frame.push_back(kFrameEnd);
+    return frame;
+}
+
+// An empty payload: the checksum is the type itself.
+Bytes EmptyFrame(std::uint8_t type) {
+    return {kFrameStart, type, 0, type, kFrameEnd};
+}
+
+// The host's end, opened raw as the tool opens its port.
+class HostPort {
+  public:
+    explicit HostPort(const std::string& path, bool exclusive = false)
+        : fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+        termios settings{};
+        if (fd >= 0 && tcgetattr(fd, &settings) == 0) {
+            cfmakeraw(&settings);
+            tcsetattr(fd, TCSANOW, &settings);
+        }
+        if (fd >= 0 && exclusive) {
+            ioctl(fd, TIOCEXCL);
+            flock(fd, LOCK_EX | LOCK_NB);
+        }
+    }
+    ~HostPort() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    HostPort(const HostPort&) = delete;
+    HostPort& operator=(const HostPort&) = delete;
+
+    bool IsOpen() const { return fd >= 0; }
+    int Fd() const { return fd; }
+    void Write(const Bytes& bytes) const {
+        ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // Until `count` bytes came, the port failed, or `timeoutMs` passed.
+    Bytes Read(std::size_t count, int timeoutMs) const {
+        Bytes bytes;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (bytes.size() < count && Clock::now() < deadline) {
+            pollfd p{fd, POLLIN, 0};
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+                break;
+            }
+            std::uint8_t buffer[256];
+            const ssize_t n = read(fd, buffer, std::min(sizeof buffer, count - bytes.size()));
+            if (n <= 0) {
+                break;
+            }
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        }
+        return bytes;
+    }
+
+  private:
+    int fd;
+};
+
+} // namespace
+
+TEST(B4kSimulator, AnswersThroughThePtyAndCapturesInOrder) {
+    EXPECT_EQ(FormatCaptureLine({12.3456, CaptureKind::Frame, EmptyFrame(13)}),
+              "12.346 frame 5B 0D 00 0D 5D");
+    Tempdir dir;
+    SimulatorOptions options;
+    options.capturePath = dir.File("capture.txt");
+    B4kSimulator simulator(options);
+    ASSERT_TRUE(simulator.Start()) << simulator.Error();
+    HostPort host(simulator.SlavePath());
+    ASSERT_TRUE(host.IsOpen());
+
+    Bytes wakeUp = Text("zz");
+    const Bytes string = Text(kWakeUpString);
+    wakeUp.insert(wakeUp.end(), string.begin(), string.end());
+    host.Write(wakeUp);
+    EXPECT_EQ(host.Read(1, 1000), Bytes{kWakeUpAnswer});
+    host.Write(ConnectFrame());
+    EXPECT_EQ(host.Read(7, 1000), Ack());
+
+    ASSERT_TRUE(simulator.WaitForItems(3, 1000));
+    const std::vector<CapturedItem> items = simulator.Capture();
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].kind, CaptureKind::Stray);
+    EXPECT_EQ(items[1].kind, CaptureKind::WakeUp);
+    EXPECT_EQ(items[2].kind, CaptureKind::Frame);
+    EXPECT_LE(items[1].ms, items[2].ms);
+    EXPECT_EQ(simulator.CapturedFrames(), std::vector<Bytes>{ConnectFrame()});
+    std::string lines;
+    for (const CapturedItem& item : items) {
+        lines += FormatCaptureLine(item) + "\n";
+    }
+    EXPECT_EQ(ReadText(options.capturePath), lines);
+}
+
+TEST(B4kSimulator, PublishesLinkAndSysfsTreeUntilStopped) {
+    Tempdir dir;
+    SimulatorOptions options;
+    options.portDir = dir.File("ports");
+    options.comNumber = 9;
+    options.sysfsDir = dir.File("sys");
+    B4kSimulator simulator(options);
+    ASSERT_TRUE(simulator.Start()) << simulator.Error();
+    const fs::path link = fs::path(options.portDir) / "COM9";
+    EXPECT_EQ(fs::read_symlink(link), simulator.SlavePath());
+
+    const fs::path usb = fs::path(options.sysfsDir) / "bus/usb/devices/1-1";
+    EXPECT_EQ(ReadText((usb / "idVendor").string()), "2c7a\n");
+    EXPECT_EQ(ReadText((usb / "idProduct").string()), "0001\n");
+    EXPECT_EQ(ReadText((usb / "serial").string()), "DEMO_1.000\n");
+    const std::string name = "pts" + fs::path(simulator.SlavePath()).filename().string();
+    struct stat slave {};
+    ASSERT_EQ(stat(simulator.SlavePath().c_str(), &slave), 0);
+    EXPECT_EQ(ReadText((usb / "1-1:1.0/tty" / name / "dev").string()),
+              std::to_string(major(slave.st_rdev)) + ":" + std::to_string(minor(slave.st_rdev)) +
+                  "\n");
+
+    simulator.Stop();
+    EXPECT_FALSE(fs::is_symlink(link));
+    EXPECT_FALSE(fs::exists(usb));
+}
+
+TEST(B4kSimulator, HoldsDelayedRepliesWhileTakingNewInput) {
+    SimulatorOptions options;
+    options.device.replyDelayMs = 150;
+    B4kSimulator simulator(options);
+    ASSERT_TRUE(simulator.Start()) << simulator.Error();
+    HostPort host(simulator.SlavePath());
+    const auto start = Clock::now();
+    host.Write(EmptyFrame(3));
+    host.Write(EmptyFrame(5));
+    const Bytes first = host.Read(6, 1000);
+    EXPECT_GE(MsSince(start), 150);
+    const Bytes second = host.Read(6, 1000);
+    // Each reply is held from its own frame on, not one after the other.
+    EXPECT_LT(MsSince(start), 280);
+    EXPECT_EQ(first[1], 4);
+    EXPECT_EQ(second[1], 6);
+}
+
+TEST(B4kSimulator, PacesBothDirectionsAtTheLineRate) {
+    SimulatorOptions options;
+    options.device.baud = 2400;
+    const double byteMs = 11.0 * 1000 / 2400;
+    B4kSimulator simulator(options);
+    ASSERT_TRUE(simulator.Start()) << simulator.Error();
+    HostPort host(simulator.SlavePath());
+    const auto start = Clock::now();
+    host.Write(ConnectFrame());
+    // The reply starts once the 20th byte is in and takes 6 more byte times.
+    ASSERT_EQ(host.Read(1, 1000).size(), 1u);
+    const double firstMs = MsSince(start);
+    ASSERT_EQ(host.Read(6, 1000).size(), 6u);
+    const double lastMs = MsSince(start);
+    EXPECT_GE(firstMs, 0.9 * 19 * byteMs);
+    EXPECT_GE(lastMs - firstMs, 0.9 * 6 * byteMs);
+    EXPECT_LT(lastMs, 25 * byteMs + 150);
+}
+
+TEST(B4kSimulator, HangUpFailsTheHostsPort) {
+    Tempdir dir;
+    SimulatorOptions options;
+    options.device.hangupAfterFrames = 2;
+    options.portDir = dir.Path().string();
+    options.comNumber = 3;
+    B4kSimulator simulator(options);
+    ASSERT_TRUE(simulator.Start()) << simulator.Error();
+    HostPort host(simulator.SlavePath());
+    host.Write(ConnectFrame());
+    EXPECT_EQ(host.Read(7, 1000), Ack());
+    host.Write(EmptyFrame(3));
+    pollfd p{host.Fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 1000), 1);
+    EXPECT_NE(p.revents & POLLHUP, 0);
+    std::uint8_t byte = 0;
+    EXPECT_LE(read(host.Fd(), &byte, 1), 0);
+    EXPECT_EQ(write(host.Fd(), &byte, 1), -1);
+    simulator.WaitUntilServingEnds();
+    EXPECT_TRUE(simulator.HungUp());
+    EXPECT_FALSE(fs::is_symlink(dir.Path() / "COM3"));
+    EXPECT_EQ(simulator.CapturedFrames().size(), 2u);
+}
+
+TEST(B4kSimulator, OutlivesTheHostClosingAnExclusivePort) {
+    B4kSimulator simulator{SimulatorOptions{}};
+    ASSERT_TRUE(simulator.Start()) << simulator.Error();
+    for (int session = 0; session < 2; ++session) {
+        HostPort host(simulator.SlavePath(), true);
+        ASSERT_TRUE(host.IsOpen());
+        host.Write(Text(kWakeUpString));
+        EXPECT_EQ(host.Read(1, 1000), Bytes{kWakeUpAnswer}) << "session " << session;
+    }
+    // The exclusive mode ends with the host's last descriptor, as on a real
+    // port; otherwise its next open would be refused to anyone but root.
+    int exclusive = 1;
+    const auto deadline = Clock::now() + std::chrono::seconds(1);
+    while (exclusive != 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const int fd = open(simulator.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0);
+        ioctl(fd, TIOCGEXCL, &exclusive);
+        close(fd);
+    }
+    EXPECT_EQ(exclusive, 0);
+    EXPECT_FALSE(simulator.HungUp());
+}
+
+TEST(B4kSimulator, StopsAtOnceAndClosesQuietStrayRuns) {
+    SimulatorOptions options;
+    options.device.replyDelayMs = 20000;
+    B4kSimulator simulator(options);
+    ASSERT_TRUE(simulator.Start()) << simulator.Error();
+    HostPort host(simulator.SlavePath());
+    host.Write(Text("abc"));
+    ASSERT_TRUE(simulator.WaitForItems(1, 1000));
+    EXPECT_EQ(simulator.Capture()[0].bytes, Text("abc"));
+    host.Write(EmptyFrame(3));
+    host.Write(Text("de"));
+    ASSERT_TRUE(simulator.WaitForItems(2, 1000));
+    const auto start = Clock::now();
+    simulator.Stop();
+    EXPECT_LT(MsSince(start), 100);
+    // The run still open at the stop is recorded too.
+    ASSERT_EQ(simulator.Capture().size(), 3u);
+    EXPECT_EQ(simulator.Capture()[2].bytes, Text("de"));
+}
+
+TEST(B4kSimProgram, HelpListsEveryOptionAndBadUsageExitsTwo) {
+    const ProcessResult help = RunProcess(B4K_SIM_PATH, {"--help"});
+    EXPECT_EQ(help.exitStatus, 0);
+    for (const char* option :
+         {"--port-dir", "--com", "--sysfs", "--capture", "--module-type", "--status", "--silent",
+          "--ignore-connects", "--corrupt-reply", "--corrupt-type", "--wrong-echo", "--delay",
+          "--baud", "--hangup-after", "--help"}) {
+        const std::size_t at = help.out.find(std::string("\n  ") + option + " ");
+        ASSERT_NE(at, std::string::npos) << option;
+        const std::string line = help.out.substr(at + 1, help.out.find('\n', at + 1) - at - 1);
+        EXPECT_TRUE(line.find("(default") != std::string::npos || line.find("--help") == 2) << line;
+    }
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--bogus"},
+                                               {"--baud", "fast"},
+                                               {"--status", "3"},
+                                               {"--wrong-echo", "3"},
+                                               {"--delay"},
+                                               {"--com", "4"}}) {
+        const ProcessResult bad = RunProcess(B4K_SIM_PATH, args);
+        EXPECT_EQ(bad.exitStatus, 2) << args[0];
+        EXPECT_FALSE(bad.err.empty()) << args[0];
+    }
+}
+
+TEST(B4kSimProgram, ServesUntilTerminatedThenRemovesItsLink) {
+    Tempdir dir;
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::string program = B4K_SIM_PATH, dirArg = "--port-dir", comArg = "--com", com = "5";
+    std::string portDir = dir.Path().string();
+    char* argv[] = {program.data(), dirArg.data(), portDir.data(),
+                    comArg.data(),  com.data(),    nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+
+    std::string firstLine;
+    char c = 0;
+    pollfd p{out[0], POLLIN, 0};
+    while (firstLine.find('\n') == std::string::npos && poll(&p, 1, 2000) == 1 &&
+           read(out[0], &c, 1) == 1) {
+        firstLine += c;
+    }
+    close(out[0]);
+    const fs::path link = dir.Path() / "COM5";
+    EXPECT_EQ(firstLine, fs::read_symlink(link).string() + "\n");
+    {
+        HostPort host(link.string());
+        host.Write(Text(kWakeUpString));
+        EXPECT_EQ(host.Read(1, 1000), Bytes{kWakeUpAnswer});
+    }
+    const auto start = Clock::now();
+    kill(pid, SIGTERM);
+    int status = -1;
+    while (waitpid(pid, &status, WNOHANG) == 0 && MsSince(start) < 2000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_LT(MsSince(start), 200);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FALSE(fs::is_symlink(link));
+}

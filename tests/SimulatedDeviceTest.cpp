@@ -1,0 +1,270 @@
+// The simulated device as a pure responder: bytes in, items and replies out.
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <string_view>
+
+#include "SimulatedDevice.h"
+#include "firmware/Frame.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Built here with its own sum, so that the device's checksum is checked
+// against an independent one.
+Bytes MakeFrame(std::uint8_t type, const Bytes& payload) {
+    Bytes frame{0x5B, type, static_cast<std::uint8_t>(payload.size())};
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    frame.push_back(static_cast<std::uint8_t>(std::accumulate(frame.begin() + 1, frame.end(), 0)));
+    frame.push_back(0x5D);
+    return frame;
+}
+
+Bytes AccessCode() {
+    return Bytes(kConnectAccessCode.begin(), kConnectAccessCode.end());
+}
+Bytes Ack() {
+    return Bytes(kConnectAcknowledge.begin(), kConnectAcknowledge.end());
+}
+Bytes Text(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
+
+struct Fed {
+    std::vector<CapturedItem> items;
+    Bytes reply;
+    bool alive = true;
+};
+
+// Each byte arrives 1 ms after the one before, from `ms` on.
+Fed Feed(SimulatedDevice& device, const Bytes& bytes, double ms = 0) {
+    Fed fed;
+    for (const std::uint8_t byte : bytes) {
+        fed.alive = device.Receive(byte, ms++, fed.items, fed.reply);
+    }
+    return fed;
+}
+
+Bytes ReplyTo(const DeviceConfig& config, const Bytes& frame) {
+    SimulatedDevice device(config);
+    return Feed(device, frame).reply;
+}
+
+bool WellFormed(const Bytes& reply) {
+    return ReplyIsWellFormed(reply.data(), reply.size());
+}
+
+} // namespace
+
+TEST(SimulatedDeviceReplies, StatusCommandsAnswerTheConfiguredStatus) {
+    DeviceConfig config;
+    config.replyStatus[3] = 1;
+    EXPECT_EQ(ReplyTo(config, MakeFrame(3, {0xAA})), (Bytes{0x5B, 0x04, 0x01, 0x01, 0x06, 0x5D}));
+    for (const std::uint8_t type : Bytes{5, 7, 11, 14}) {
+        config.replyStatus[type] = static_cast<std::uint8_t>(0x40 + type);
+        const Bytes reply = ReplyTo(config, MakeFrame(type, {1, 2, 3}));
+        EXPECT_EQ(reply, MakeFrame(static_cast<std::uint8_t>(type + 1), {config.replyStatus[type]}))
+            << "type " << int{type};
+    }
+}
+
+TEST(SimulatedDeviceReplies, EchoCommandsRepeatThePayloadAfterTheStatus) {
+    DeviceConfig config;
+    config.replyStatus[16] = 7;
+    EXPECT_EQ(ReplyTo(config, MakeFrame(9, {})), MakeFrame(0x0A, {0}));
+    EXPECT_EQ(ReplyTo(config, MakeFrame(9, {0x5D, 0x5B, 1})), MakeFrame(0x0A, {0, 0x5D, 0x5B, 1}));
+    Bytes payload(16);
+    std::iota(payload.begin(), payload.end(), std::uint8_t{0xF0});
+    const Bytes reply = ReplyTo(config, MakeFrame(16, payload));
+    ASSERT_EQ(reply.size(), 22u);
+    EXPECT_EQ(reply[2], 17);
+    Bytes expected{7};
+    expected.insert(expected.end(), payload.begin(), payload.end());
+    EXPECT_EQ(reply, MakeFrame(0x11, expected));
+}
+
+TEST(SimulatedDeviceReplies, ModuleTypeIsAnsweredBigEndian) {
+    DeviceConfig config;
+    config.moduleType = 0x12345678;
+    config.replyStatus[18] = 3;
+    EXPECT_EQ(ReplyTo(config, MakeFrame(18, {0xFF, 0xFF, 0xFF, 0xFF})),
+              (Bytes{0x5B, 0x13, 0x05, 0x03, 0x12, 0x34, 0x56, 0x78, 0x2F, 0x5D}));
+}
+
+TEST(SimulatedDeviceReplies, OnlyTheExactConnectFrameIsAcknowledged) {
+    const DeviceConfig config;
+    EXPECT_EQ(ReplyTo(config, MakeFrame(1, AccessCode())), Ack());
+    for (std::size_t i = 0; i < kConnectAccessCode.size(); ++i) {
+        Bytes code = AccessCode();
+        code[i] ^= 0x01;
+        EXPECT_TRUE(ReplyTo(config, MakeFrame(1, code)).empty()) << "access code byte " << i;
+    }
+    Bytes shortCode = AccessCode();
+    shortCode.pop_back();
+    EXPECT_TRUE(ReplyTo(config, MakeFrame(1, shortCode)).empty());
+    Bytes badSum = MakeFrame(1, AccessCode());
+    badSum[18] ^= 0x80;
+    EXPECT_TRUE(ReplyTo(config, badSum).empty());
+}
+
+TEST(SimulatedDeviceReplies, OtherTypesAndBrokenFramesGetNoReplyButAreCaptured) {
+    SimulatedDevice device{DeviceConfig{}};
+    for (const std::uint8_t type : Bytes{0, 2, 4, 13, 19, 20, 22, 255}) {
+        const Bytes frame = MakeFrame(type, {1, 2, 3, 4});
+        const Fed fed = Feed(device, frame);
+        EXPECT_TRUE(fed.reply.empty()) << "type " << int{type};
+        ASSERT_EQ(fed.items.size(), 1u);
+        EXPECT_EQ(fed.items[0].kind, CaptureKind::Frame);
+        EXPECT_EQ(fed.items[0].bytes, frame);
+    }
+    Bytes badSum = MakeFrame(3, {0});
+    badSum[3] = 1;
+    Bytes badEnd = MakeFrame(3, {0});
+    badEnd.back() = 'X';
+    EXPECT_TRUE(Feed(device, badSum).reply.empty());
+    EXPECT_TRUE(Feed(device, badEnd).reply.empty());
+    // Reading resumes right after a broken frame.
+    EXPECT_FALSE(Feed(device, MakeFrame(3, {0})).reply.empty());
+    EXPECT_EQ(device.FramesReceived(), 11);
+}
+
+TEST(SimulatedDeviceFaults, IgnoreConnectsSkipsOnlyTheFirstConnects) {
+    DeviceConfig config;
+    config.ignoreConnects = 2;
+    SimulatedDevice device(config);
+    const Bytes connect = MakeFrame(1, AccessCode());
+    EXPECT_TRUE(Feed(device, connect).reply.empty());
+    EXPECT_FALSE(Feed(device, MakeFrame(5, {})).reply.empty());
+    EXPECT_TRUE(Feed(device, connect).reply.empty());
+    EXPECT_EQ(Feed(device, connect).reply, Ack());
+    EXPECT_EQ(Feed(device, connect).reply, Ack());
+}
+
+TEST(SimulatedDeviceFaults, CorruptReplyNumberSpoilsOnlyTheChecksumOfThatReply) {
+    DeviceConfig config;
+    config.corruptReplyNumber = 2;
+    SimulatedDevice device(config);
+    EXPECT_EQ(Feed(device, Text(kWakeUpString)).reply, Bytes{kWakeUpAnswer});
+    EXPECT_EQ(Feed(device, MakeFrame(1, AccessCode())).reply, Ack());
+    const Bytes second = Feed(device, MakeFrame(3, {})).reply;
+    const Bytes right = ReplyTo(DeviceConfig{}, MakeFrame(3, {}));
+    ASSERT_EQ(second.size(), right.size());
+    EXPECT_FALSE(WellFormed(second));
+    EXPECT_NE(second[4], right[4]);
+    EXPECT_TRUE(std::equal(second.begin(), second.begin() + 4, right.begin()));
+    EXPECT_EQ(second.back(), right.back());
+    EXPECT_TRUE(WellFormed(Feed(device, MakeFrame(3, {})).reply));
+}
+
+TEST(SimulatedDeviceFaults, CorruptTypeSpoilsEveryReplyToThatType) {
+    DeviceConfig config;
+    config.corruptType = 5;
+    SimulatedDevice device(config);
+    for (int round = 0; round < 2; ++round) {
+        const Bytes spoilt = Feed(device, MakeFrame(5, {})).reply;
+        EXPECT_EQ(spoilt.size(), 6u);
+        EXPECT_FALSE(WellFormed(spoilt));
+        EXPECT_TRUE(WellFormed(Feed(device, MakeFrame(3, {})).reply));
+    }
+    config.corruptType = 1;
+    const Bytes ack = ReplyTo(config, MakeFrame(1, AccessCode()));
+    EXPECT_EQ(ack.size(), 7u);
+    EXPECT_FALSE(WellFormed(ack));
+}
+
+TEST(SimulatedDeviceFaults, WrongEchoChangesTheFirstEchoedByteOnly) {
+    DeviceConfig config;
+    config.wrongEchoType = 9;
+    const Bytes payload{0x10, 0x20, 0x30};
+    const Bytes echo = ReplyTo(config, MakeFrame(9, payload));
+    EXPECT_TRUE(WellFormed(echo));
+    EXPECT_NE(echo[4], payload[0]);
+    EXPECT_EQ(Bytes(echo.begin() + 5, echo.begin() + 7), Bytes(payload.begin() + 1, payload.end()));
+    EXPECT_EQ(ReplyTo(config, MakeFrame(16, payload)),
+              ReplyTo(DeviceConfig{}, MakeFrame(16, payload)));
+
+    config.wrongEchoType = 18;
+    const Bytes moduleType = ReplyTo(config, MakeFrame(18, {0, 0, 0, 2}));
+    EXPECT_TRUE(WellFormed(moduleType));
+    EXPECT_NE(moduleType[4], 0);
+    EXPECT_EQ(Bytes(moduleType.begin() + 5, moduleType.begin() + 8), (Bytes{0, 0, 2}));
+}
+
+TEST(SimulatedDeviceFaults, SilentDeviceAnswersNothingButStillCaptures) {
+    DeviceConfig config;
+    config.silent = true;
+    SimulatedDevice device(config);
+    Bytes input = Text(kWakeUpString);
+    for (const Bytes& frame : {MakeFrame(1, AccessCode()), MakeFrame(3, {}), MakeFrame(18, {})}) {
+        input.insert(input.end(), frame.begin(), frame.end());
+    }
+    const Fed fed = Feed(device, input);
+    EXPECT_TRUE(fed.reply.empty());
+    ASSERT_EQ(fed.items.size(), 4u);
+    EXPECT_EQ(fed.items[0].kind, CaptureKind::WakeUp);
+}
+
+TEST(SimulatedDeviceFaults, HangupAfterFramesLeavesThatFrameUnanswered) {
+    DeviceConfig config;
+    config.hangupAfterFrames = 2;
+    SimulatedDevice device(config);
+    EXPECT_EQ(Feed(device, MakeFrame(1, AccessCode())).reply, Ack());
+    const Fed last = Feed(device, MakeFrame(3, {}));
+    EXPECT_FALSE(last.alive);
+    EXPECT_TRUE(last.reply.empty());
+    EXPECT_EQ(last.items.size(), 1u);
+    EXPECT_TRUE(device.HungUp());
+    const Fed after = Feed(device, Text(kWakeUpString));
+    EXPECT_FALSE(after.alive);
+    EXPECT_TRUE(after.reply.empty());
+    EXPECT_TRUE(after.items.empty());
+    EXPECT_EQ(device.FramesReceived(), 2);
+}
+
+TEST(SimulatedDeviceFraming, FramesAreReadByTheirLengthByteAlone) {
+    SimulatedDevice device{DeviceConfig{}};
+    const Bytes brackets{0x5B, 0x03, 0x02, 0x5D, 0x5B, 0xBD, 0x5D};
+    Fed fed = Feed(device, brackets);
+    ASSERT_EQ(fed.items.size(), 1u);
+    EXPECT_EQ(fed.items[0].bytes, brackets);
+    EXPECT_TRUE(WellFormed(fed.reply));
+
+    // A length of "[" and a wake-up string inside the payload.
+    Bytes payload = Text(kWakeUpString);
+    payload.resize(0x5B, 0x5D);
+    fed = Feed(device, MakeFrame(9, payload));
+    ASSERT_EQ(fed.items.size(), 1u);
+    EXPECT_EQ(fed.items[0].kind, CaptureKind::Frame);
+    EXPECT_EQ(fed.reply.size(), 0x5Bu + 6);
+}
+
+TEST(SimulatedDeviceFraming, WakeUpIsRecognisedAmongStrayBytes) {
+    SimulatedDevice device{DeviceConfig{}};
+    Bytes input = Text("abHHq3vT8mWecd");
+    const Bytes frame = MakeFrame(5, {});
+    input.insert(input.end(), frame.begin(), frame.end());
+    const Bytes tail = Text("Hq3v");
+    input.insert(input.end(), tail.begin(), tail.end());
+    Fed fed = Feed(device, input, 10);
+    ASSERT_EQ(fed.items.size(), 4u);
+    EXPECT_EQ(fed.items[0].kind, CaptureKind::Stray);
+    EXPECT_EQ(fed.items[0].bytes, Text("abH"));
+    EXPECT_EQ(fed.items[0].ms, 12);
+    EXPECT_EQ(fed.items[1].kind, CaptureKind::WakeUp);
+    EXPECT_EQ(fed.items[1].bytes, Text(kWakeUpString));
+    EXPECT_EQ(fed.items[1].ms, 21);
+    EXPECT_EQ(fed.items[2].bytes, Text("cd"));
+    EXPECT_EQ(fed.items[2].ms, 23);
+    EXPECT_EQ(fed.items[3].bytes, frame);
+    EXPECT_EQ(fed.reply[0], kWakeUpAnswer);
+    EXPECT_EQ(fed.reply.size(), 1 + 6u);
+
+    // An unfinished wake-up stays pending until the line goes quiet.
+    EXPECT_TRUE(device.StrayPending());
+    device.FlushStray(fed.items);
+    ASSERT_EQ(fed.items.size(), 5u);
+    EXPECT_EQ(fed.items[4].kind, CaptureKind::Stray);
+    EXPECT_EQ(fed.items[4].bytes, tail);
+    EXPECT_FALSE(device.StrayPending());
+}
