@@ -32,7 +32,7 @@ struct Arguments {
 
 bool AnyOptionPresent(const Arguments& args) {
     static constexpr std::array<const char*, 12> kOptions = {
-        "--help", "--com", "--bt", "--if",  "--of",       "--v",
+        "--help",    "--com", "--bt",  "--if", "--of",       "--v",
         "--verbose", "--msv", "--ssv", "--mt", "--progress", "--infomod"};
     for (const char* option : kOptions) {
         if (FindOption(args.count, args.values, option) != -1) {

@@ -17,4 +17,6 @@ std::int32_t RunDownload(std::int32_t count, const char* const* arguments) {
     return -1;
 }
 
-void EchoLogFile(const TCommandLineOptions&) { std::fputs("\r\n", stdout); }
+void EchoLogFile(const TCommandLineOptions&) {
+    std::fputs("\r\n", stdout);
+}

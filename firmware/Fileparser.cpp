@@ -74,7 +74,15 @@ bool TFileParser::TakeIdentification(std::uint8_t type, const std::uint8_t* payl
     return true;
 }
 
-std::uint32_t TFileParser::GetModuleType(const std::string&) const { return fileModuleType; }
-std::uint16_t TFileParser::GetMainRevision(const std::string&) const { return fileMainRevision; }
-std::uint16_t TFileParser::GetSubRevision(const std::string&) const { return fileSubRevision; }
-std::uint32_t TFileParser::GetBuildTime(const std::string&) const { return fileBuildTime; }
+std::uint32_t TFileParser::GetModuleType(const std::string&) const {
+    return fileModuleType;
+}
+std::uint16_t TFileParser::GetMainRevision(const std::string&) const {
+    return fileMainRevision;
+}
+std::uint16_t TFileParser::GetSubRevision(const std::string&) const {
+    return fileSubRevision;
+}
+std::uint32_t TFileParser::GetBuildTime(const std::string&) const {
+    return fileBuildTime;
+}

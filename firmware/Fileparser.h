@@ -6,7 +6,7 @@
 #include <string>
 
 class TFileParser {
-public:
+  public:
     TFileParser() = default;
 
     // 1 when every frame of the file is valid; -3 when the file cannot be
@@ -19,7 +19,7 @@ public:
     std::uint16_t GetSubRevision(const std::string& fileName) const;
     std::uint32_t GetBuildTime(const std::string& fileName) const;
 
-private:
+  private:
     bool TakeIdentification(std::uint8_t type, const std::uint8_t* payload, std::uint8_t length);
 
     std::uint32_t fileModuleType = 0;

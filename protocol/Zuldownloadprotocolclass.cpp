@@ -31,7 +31,9 @@ constexpr std::array<TCommandRow, 12> kCommandTable = {{
     {kTypeBuildTime, 0, false, false, 100, 0},
 }};
 
-std::uint8_t ReplyType(const TCommandRow& row) { return static_cast<std::uint8_t>(row.type + 1); }
+std::uint8_t ReplyType(const TCommandRow& row) {
+    return static_cast<std::uint8_t>(row.type + 1);
+}
 
 bool EchoMatches(const std::uint8_t* frame, const std::uint8_t* reply, std::uint8_t replyLength) {
     const std::uint8_t length = frame[kLengthOffset];
@@ -70,7 +72,9 @@ TReplyVerdict CheckModuleTypeReply(const TCommandRow& row, const std::uint8_t* f
     return {good ? 0 : row.failCode, moduleType};
 }
 
-void Pause(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void Pause(std::uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 } // namespace
 
@@ -233,8 +237,8 @@ std::int32_t TZULDownloadProtocolClass::SendCommand(TRS232Class* port, const std
         static_cast<std::uint8_t>(row->echoReply ? sendLength + 1 : row->replyLength);
     std::int32_t result = -1;
     for (int attempt = 0; attempt < kAttempts && result < 0; ++attempt) {
-        result = TransferFrame(port, replyBuffer.data(), frame, replyLength, sendLength,
-                               row->timeoutMs);
+        result =
+            TransferFrame(port, replyBuffer.data(), frame, replyLength, sendLength, row->timeoutMs);
         if (result < 0 || replyLength == 0) {
             continue;
         }

@@ -25,12 +25,12 @@ struct TCommandRow {
 
 // The verdict on one well-formed reply.
 struct TReplyVerdict {
-    std::int32_t result;                       // >= 0 good; else the row's code
-    std::optional<std::uint32_t> moduleType;   // carried by a module type reply
+    std::int32_t result;                     // >= 0 good; else the row's code
+    std::optional<std::uint32_t> moduleType; // carried by a module type reply
 };
 
 class TZULDownloadProtocolClass : public TThread {
-public:
+  public:
     explicit TZULDownloadProtocolClass(bool createSuspended);
     ~TZULDownloadProtocolClass() override;
 
@@ -62,10 +62,10 @@ public:
     static TReplyVerdict CheckReply(const TCommandRow& row, const std::uint8_t* frame,
                                     const std::uint8_t* reply, std::uint8_t replyLength);
 
-protected:
+  protected:
     void Execute() override;
 
-private:
+  private:
     void PublishProgress(std::uint8_t value);
     std::int32_t SendFrames(std::istream& in, std::uint64_t size, TRS232Class* port);
 

@@ -8,7 +8,7 @@
 // Raised by StrToInt; the one failure that ends a run instead of travelling
 // as a negative result. what() is "'<text>' is not a valid integer value".
 class EConvertError : public std::runtime_error {
-public:
+  public:
     explicit EConvertError(const std::string& text);
 };
 

@@ -1,6 +1,8 @@
 #include "runtime/Thread.h"
 
-TThread::~TThread() { WaitFor(); }
+TThread::~TThread() {
+    WaitFor();
+}
 
 void TThread::Start() {
     if (!started) {

@@ -6,7 +6,7 @@
 #include <thread>
 
 class TThread {
-public:
+  public:
     TThread() = default;
     TThread(const TThread&) = delete;
     TThread& operator=(const TThread&) = delete;
@@ -20,11 +20,11 @@ public:
     void Terminate() { terminated.store(true, std::memory_order_relaxed); }
     bool Terminated() const { return terminated.load(std::memory_order_relaxed); }
 
-protected:
+  protected:
     virtual void Execute() = 0;
     void WaitFor();
 
-private:
+  private:
     std::thread thread;
     bool started = false;
     std::atomic<bool> terminated{false};

@@ -7,7 +7,7 @@
 #include "serial/Serialport.h"
 
 class TRS232Class {
-public:
+  public:
     TRS232Class() = default;
 
     // 1 = opened; 0 = refused (the handle then holds the invalid value).
@@ -34,7 +34,7 @@ public:
     bool IsOpen() const { return openFlag != 0; }
     const serialport::LineSettings& LineSettings() const { return deviceControlBlock; }
 
-private:
+  private:
     serialport::LineSettings deviceControlBlock{};
     serialport::Handle portHandle = 0;
     std::uint32_t bytesWritten = 0;

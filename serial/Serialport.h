@@ -14,7 +14,13 @@ using Handle = std::intptr_t;
 inline constexpr Handle kInvalidHandle = -1;
 
 // Parity and stop-bit codes as the line settings carry them.
-enum Parity : std::uint8_t { kNoParity = 0, kOddParity = 1, kEvenParity = 2, kMarkParity = 3, kSpaceParity = 4 };
+enum Parity : std::uint8_t {
+    kNoParity = 0,
+    kOddParity = 1,
+    kEvenParity = 2,
+    kMarkParity = 3,
+    kSpaceParity = 4
+};
 enum StopBits : std::uint8_t { kOneStopBit = 0, kOneAndHalfStopBits = 1, kTwoStopBits = 2 };
 enum LineControl : std::uint8_t { kLineDisable = 0, kLineEnable = 1 };
 

@@ -81,7 +81,8 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     close(errPipe[1]);
     ProcessResult result;
     const auto deadline = start + std::chrono::duration<double>(options.timeoutSeconds);
-    if (!Collect(outPipe[0], errPipe[0], result, std::chrono::time_point_cast<Clock::duration>(deadline))) {
+    if (!Collect(outPipe[0], errPipe[0], result,
+                 std::chrono::time_point_cast<Clock::duration>(deadline))) {
         kill(pid, SIGKILL);
     }
     close(outPipe[0]);

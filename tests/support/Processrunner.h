@@ -14,9 +14,9 @@ struct ProcessResult {
 };
 
 struct ProcessOptions {
-    std::string workingDirectory;                           // empty: the caller's
-    std::vector<std::pair<std::string, std::string>> env;   // added to the caller's
-    double timeoutSeconds = 120;                            // killed past this
+    std::string workingDirectory;                         // empty: the caller's
+    std::vector<std::pair<std::string, std::string>> env; // added to the caller's
+    double timeoutSeconds = 120;                          // killed past this
 };
 
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,

@@ -20,7 +20,8 @@ Tempdir::~Tempdir() {
 
 void WriteBytes(const std::string& file, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<std::uint8_t> ReadBytes(const std::string& file) {

@@ -8,7 +8,7 @@
 #include <vector>
 
 class Tempdir {
-public:
+  public:
     Tempdir();
     ~Tempdir();
     Tempdir(const Tempdir&) = delete;
@@ -17,7 +17,7 @@ public:
     const std::filesystem::path& Path() const { return path; }
     std::string File(const std::string& name) const { return (path / name).string(); }
 
-private:
+  private:
     std::filesystem::path path;
 };
 
