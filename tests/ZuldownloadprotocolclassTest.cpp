@@ -139,3 +139,47 @@ TEST(DownloadWorker, ModuleTypeIsTakenEvenWhenTheEchoFails) {
     EXPECT_EQ(bench.Download(MakeFrame(18, {0xFF, 0xFF, 0xFF, 0xFF})), -13);
     EXPECT_EQ(TZULDownloadProtocolClass::GetDeviceModuleType(), 2u);
 }
+
+TEST(DownloadWorker, EachCommandTypeFailsWithItsOwnCode) {
+    struct Row {
+        std::uint8_t type;
+        std::int32_t code;
+        bool wrongEcho;
+    };
+    for (const Row row :
+         {Row{3, -5, false}, Row{5, -6, false}, Row{7, -7, false}, Row{11, -9, false},
+          Row{14, -11, false}, Row{9, -8, true}, Row{16, -12, true}}) {
+        DeviceConfig config;
+        if (row.wrongEcho) {
+            config.wrongEchoType = row.type;
+        } else {
+            config.replyStatus[row.type] = 2;
+        }
+        Bench bench(config);
+        EXPECT_EQ(bench.Download(MakeFrame(row.type, {4, 5})), row.code) << int{row.type};
+    }
+}
+
+TEST(DownloadWorker, LateConnectAcknowledgeAndCorruptReplyAreRecovered) {
+    DeviceConfig config;
+    config.ignoreConnects = 4;     // two whole ConnectDevice calls and one attempt
+    config.corruptReplyNumber = 2; // the first reply after the connect acknowledge
+    Bench bench(config);
+    const Bytes f3 = MakeFrame(3, {1});
+    EXPECT_EQ(bench.Download(f3), 1);
+    bench.sim.WaitForItems(7, 1000);
+    const auto items = bench.sim.Capture();
+    ASSERT_EQ(bench.sim.CapturedFrames().size(), 7u); // 5 connects, the frame twice
+    // The malformed reply costs a pause and a flush of one 100 ms time-out.
+    EXPECT_GE(items[6].ms - items[5].ms, 115.0);
+}
+
+TEST(DownloadWorker, NoReplyCommandIsSentOnceAndNotAwaited) {
+    Bench bench(DeviceConfig{});
+    const Bytes f13 = MakeFrame(13, {});
+    EXPECT_EQ(bench.Download(f13), 1);
+    bench.sim.WaitForItems(2, 1000);
+    const auto frames = bench.sim.CapturedFrames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[1], f13);
+}
