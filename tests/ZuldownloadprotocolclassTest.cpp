@@ -183,3 +183,12 @@ TEST(DownloadWorker, NoReplyCommandIsSentOnceAndNotAwaited) {
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[1], f13);
 }
+
+TEST(DownloadWorker, ProgressIsTruncatedNotRounded) {
+    Bench bench(DeviceConfig{});
+    Bytes file = MakeFrame(3, {0, 0, 0, 0}); // ends at position 9 of 1000
+    file.resize(1000, '.');
+    std::uint8_t progress = 0xFF;
+    EXPECT_EQ(bench.Download(file, &progress), 1);
+    EXPECT_EQ(progress, 0); // 0.9 %
+}
