@@ -19,37 +19,14 @@
 #include <unistd.h>
 #include <vector>
 
+#include "Tempdir.h"
+#include "Testframes.h"
 #include "firmware/Fileparser.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
-
-struct ScratchDir {
-    ScratchDir() {
-        std::string pattern = (fs::temp_directory_path() / "zul-parser-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    std::string File(const std::string& name) const { return (path / name).string(); }
-    fs::path path;
-};
-
-// Checksum summed here, independently of the code under test.
-Bytes Frame(std::uint8_t type, const Bytes& payload) {
-    Bytes frame{0x5B, type, static_cast<std::uint8_t>(payload.size())};
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    frame.push_back(static_cast<std::uint8_t>(std::accumulate(frame.begin() + 1, frame.end(), 0)));
-    frame.push_back(0x5D);
-    return frame;
-}
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes all;
@@ -74,7 +51,7 @@ Parsed ParseName(const std::string& name) {
             parser.GetSubRevision(name), parser.GetBuildTime("")};
 }
 
-Parsed Parse(const ScratchDir& dir, const Bytes& bytes) {
+Parsed Parse(const Tempdir& dir, const Bytes& bytes) {
     const std::string name = dir.File("fw.ctf");
     std::ofstream(name, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()),
@@ -90,7 +67,7 @@ TEST(Fileparser, ResultsAndIdentification) {
     const std::vector<std::tuple<const char*, Bytes, Parsed>> cases = {
         {"empty file", {}, {1, 0, 0, 0, 0}},
         {"no frame at all", Text("Firmware image\r\nno frames ] here\r\n"), {1, 0, 0, 0, 0}},
-        {"question file", Frame(18, {0xFF, 0xFF, 0xFF, 0xFF}), {1, 0xFFFFFFFF, 0, 0, 0}},
+        {"question file", MakeFrame(18, {0xFF, 0xFF, 0xFF, 0xFF}), {1, 0xFFFFFFFF, 0, 0, 0}},
         {"module type and revision", Cat({kModuleType2, kRevision167_3}), {1, 2, 167, 3, 0}},
         {"all three between filler",
          Cat({Text("Heading\r\n"),
@@ -101,27 +78,31 @@ TEST(Fileparser, ResultsAndIdentification) {
               kModuleType2,
               Text("\r\n")}),
          {1, 2, 167, 3, 0x4B000000}},
-        {"last one wins", Cat({Frame(18, {0, 0, 0, 1}), Frame(18, {0, 0, 0, 2})}), {1, 2, 0, 0, 0}},
+        {"last one wins",
+         Cat({MakeFrame(18, {0, 0, 0, 1}), MakeFrame(18, {0, 0, 0, 2})}),
+         {1, 2, 0, 0, 0}},
         {"revision record sets both each time",
-         Cat({kRevision167_3, Frame(20, {0x12, 0x34, 0x00, 0x00})}),
+         Cat({kRevision167_3, MakeFrame(20, {0x12, 0x34, 0x00, 0x00})}),
          {1, 0, 0x1234, 0, 0}},
-        {"six-byte record", Frame(18, {0, 0, 0, 7, 0xAA, 0xBB}), {1, 7, 0, 0, 0}},
+        {"six-byte record", MakeFrame(18, {0, 0, 0, 7, 0xAA, 0xBB}), {1, 7, 0, 0, 0}},
         {"frame bytes inside payloads",
-         Cat({{0x5B, 0x03, 0x02, 0x5D, 0x5B, 0xBD, 0x5D}, Frame(22, {0x5D, 0x5B, 0x5D, 0x5B})}),
+         Cat({{0x5B, 0x03, 0x02, 0x5D, 0x5B, 0xBD, 0x5D}, MakeFrame(22, {0x5D, 0x5B, 0x5D, 0x5B})}),
          {1, 0, 0, 0, 0x5D5B5D5B}},
         {"other types checked for form only",
          Cat({{0x5B, 0x0D, 0x00, 0x0D, 0x5D},
-              Frame(19, {0, 0, 0, 0, 9}),
-              Frame(21, {1}),
-              Frame(23, {0, 0, 0, 5}),
-              Frame(0xFF, Bytes(255, 0xA5))}),
+              MakeFrame(19, {0, 0, 0, 0, 9}),
+              MakeFrame(21, {1}),
+              MakeFrame(23, {0, 0, 0, 5}),
+              MakeFrame(0xFF, Bytes(255, 0xA5))}),
          {1, 0, 0, 0, 0}},
         // Values set before an invalid frame stay; nothing after it is read.
         {"stop at the first invalid frame",
-         Cat({Frame(18, {0, 0, 0, 1}), {0x5B, 0x0D, 0x00, 0x00, 0x5D}, Frame(18, {0, 0, 0, 2})}),
+         Cat({MakeFrame(18, {0, 0, 0, 1}),
+              {0x5B, 0x0D, 0x00, 0x00, 0x5D},
+              MakeFrame(18, {0, 0, 0, 2})}),
          {-3, 1, 0, 0, 0}},
     };
-    ScratchDir dir;
+    Tempdir dir;
     for (const auto& [name, bytes, expected] : cases) {
         EXPECT_EQ(Parse(dir, bytes), expected) << name;
     }
@@ -138,7 +119,7 @@ TEST(Fileparser, InvalidFramesMakeTheFileInvalid) {
     };
     // The file ending at each position inside a frame, alone and after the same
     // frame complete, whose bytes a reader could still hold.
-    const Bytes frame = Frame(3, {0x11, 0x22, 0x33});
+    const Bytes frame = MakeFrame(3, {0x11, 0x22, 0x33});
     for (std::size_t cut = 1; cut < frame.size(); ++cut) {
         const Bytes part(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(cut));
         cases.emplace_back("cut after byte " + std::to_string(cut), part);
@@ -149,10 +130,10 @@ TEST(Fileparser, InvalidFramesMakeTheFileInvalid) {
         for (std::size_t length = 0; length < 4; ++length) {
             cases.emplace_back("record " + std::to_string(type) + " of length " +
                                    std::to_string(length),
-                               Frame(type, Bytes(length, 0x01)));
+                               MakeFrame(type, Bytes(length, 0x01)));
         }
     }
-    ScratchDir dir;
+    Tempdir dir;
     for (const auto& [name, bytes] : cases) {
         EXPECT_EQ(std::get<0>(Parse(dir, bytes)), -3) << name;
     }
@@ -178,10 +159,10 @@ std::optional<std::int32_t> ParseWithin(const std::string& name) {
 }
 
 TEST(Fileparser, UnreadableOrEndlessFilesAreRefusedPromptly) {
-    ScratchDir dir;
+    Tempdir dir;
     EXPECT_EQ(ParseName(dir.File("missing.ctf")), (Parsed{-3, 0, 0, 0, 0}));
     EXPECT_EQ(ParseName(""), (Parsed{-3, 0, 0, 0, 0}));
-    EXPECT_EQ(ParseWithin(dir.path.string()), -3) << "directory";
+    EXPECT_EQ(ParseWithin(dir.Path().string()), -3) << "directory";
     EXPECT_EQ(ParseWithin("/dev/zero"), -3);
 
     const std::string fifo = dir.File("pipe.ctf");
@@ -227,14 +208,14 @@ Generated Generate(std::mt19937& rng) {
         } else if (type == 22) {
             std::get<4>(g.expected) = word;
         }
-        const Bytes frame = Frame(type, payload);
+        const Bytes frame = MakeFrame(type, payload);
         g.frames.emplace_back(g.bytes.size(), g.bytes.size() + frame.size());
         g.bytes.insert(g.bytes.end(), frame.begin(), frame.end());
     }
     return g;
 }
 
-void ExpectDeterministic(const ScratchDir& dir, const Bytes& bytes) {
+void ExpectDeterministic(const Tempdir& dir, const Bytes& bytes) {
     const Parsed first = Parse(dir, bytes);
     EXPECT_TRUE(std::get<0>(first) == 1 || std::get<0>(first) == -3) << std::get<0>(first);
     EXPECT_EQ(Parse(dir, bytes), first);
@@ -243,7 +224,7 @@ void ExpectDeterministic(const ScratchDir& dir, const Bytes& bytes) {
 TEST(Fileparser, RandomAndMutatedFiles) {
     std::mt19937 rng(20240611);
     auto below = [&rng](std::size_t n) { return static_cast<std::ptrdiff_t>(rng() % n); };
-    ScratchDir dir;
+    Tempdir dir;
     for (int round = 0; round < 400 && !HasFailure(); ++round) {
         const Generated g = Generate(rng);
         ASSERT_EQ(Parse(dir, g.bytes), g.expected);

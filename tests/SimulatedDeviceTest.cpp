@@ -1,25 +1,15 @@
 // The simulated device as a pure responder: bytes in, items and replies out.
 #include <gtest/gtest.h>
 
-#include <numeric>
 #include <string_view>
 
 #include "SimulatedDevice.h"
+#include "Testframes.h"
 #include "firmware/Frame.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// Built here with its own sum, so that the device's checksum is checked
-// against an independent one.
-Bytes MakeFrame(std::uint8_t type, const Bytes& payload) {
-    Bytes frame{0x5B, type, static_cast<std::uint8_t>(payload.size())};
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    frame.push_back(static_cast<std::uint8_t>(std::accumulate(frame.begin() + 1, frame.end(), 0)));
-    frame.push_back(0x5D);
-    return frame;
-}
 
 Bytes AccessCode() {
     return Bytes(kConnectAccessCode.begin(), kConnectAccessCode.end());

@@ -5,25 +5,12 @@
 
 #include "B4kSimulator.h"
 #include "Tempdir.h"
+#include "Testframes.h"
 #include "protocol/Zuldownloadprotocolclass.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-Bytes MakeFrame(std::uint8_t type, Bytes payload) {
-    Bytes frame;
-    frame.reserve(payload.size() + kFrameOverhead);
-    frame.push_back(kFrameStart);
-    frame.push_back(type);
-    frame.push_back(static_cast<std::uint8_t>(payload.size()));
-    for (const std::uint8_t byte : payload) {
-        frame.push_back(byte);
-    }
-    frame.push_back(FrameChecksum(frame.data() + 1));
-    frame.push_back(kFrameEnd);
-    return frame;
-}
 
 // A simulator linked as COM3 and a port opened on it.
 struct Bench {
