@@ -1,6 +1,235 @@
 #include "app/Downloaddriver.h"
 
-#include <cstdio>
+#include <array>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "app/Devicedetection.h"
+#include "app/Logfile.h"
+#include "app/Moduletypequery.h"
+#include "firmware/Fileparser.h"
+#include "protocol/Zuldownloadprotocolclass.h"
+
+namespace {
+
+std::uint32_t deviceModuleType = 0;
+
+// The firmware file's identification records.
+struct FileIdentification {
+    std::uint32_t moduleType = 0;
+    std::uint16_t mainRevision = 0;
+    std::uint16_t subRevision = 0;
+    std::uint32_t buildTime = 0;
+};
+
+// The files of the run besides the firmware file.
+struct RunFiles {
+    FilePointer log;
+    bool progressWritable = false;
+    FilePointer moduleInfo;
+};
+
+FilePointer CreateBinary(const std::string& name) {
+    return FilePointer(std::fopen(name.c_str(), "wb"));
+}
+
+// Steps 4 and 5: the optional files, created empty when named.
+void CreateOptionalFiles(const TCommandLineOptions& options, RunFiles& files) {
+    if (!options.progressFile.empty()) {
+        files.progressWritable = CreateBinary(options.progressFile) != nullptr;
+    }
+    if (!options.moduleInfoFile.empty()) {
+        files.moduleInfo = CreateBinary(options.moduleInfoFile);
+    }
+}
+
+std::optional<FileIdentification> ReadIdentification(const std::string& inputFile) {
+    auto parser = std::make_unique<TFileParser>();
+    if (parser->ParseFile(inputFile) == -3) {
+        return std::nullopt;
+    }
+    FileIdentification id;
+    id.moduleType = parser->GetModuleType(inputFile);
+    id.mainRevision = parser->GetMainRevision(inputFile);
+    id.subRevision = parser->GetSubRevision(inputFile);
+    id.buildTime = parser->GetBuildTime(inputFile);
+    return id;
+}
+
+// Step 7: true when a probe found the device; the port then stays open.
+bool FindDevice(std::FILE* log, std::uint8_t forcedPort, std::time_t& runStartTime) {
+    auto enumeration = std::make_unique<TSerialCOMPortEnumeration>();
+    serialCOMPortEnumeration = enumeration.get();
+    detectionState = kDetectionSearching;
+    runStartTime = std::time(nullptr);
+    DetectDevice(log, forcedPort, runStartTime);
+    serialCOMPortEnumeration = nullptr;
+    return detectionState != kDetectionSearching;
+}
+
+void LogInformation(std::FILE* log, const FileIdentification& id) {
+    WriteLogEntry(log, "\r\nFile Information :");
+    WriteLogEntry(log, "\r\n------------------");
+    WriteLogEntry(log, "\r\nFile module type       : %08x", static_cast<unsigned>(id.moduleType));
+    WriteLogEntry(log, "\r\nFile software revision : %d.%d", static_cast<int>(id.mainRevision),
+                  static_cast<int>(id.subRevision));
+    WriteLogEntry(log, "\r\nFile build time        : %s",
+                  DateText(static_cast<std::time_t>(id.buildTime)).c_str());
+    WriteLogEntry(log, "\r\n");
+    WriteLogEntry(log, "\r\nDevice Information :");
+    WriteLogEntry(log, "\r\n--------------------");
+    WriteLogEntry(log, "\r\nDevice module type     : %08x",
+                  static_cast<unsigned>(deviceModuleType));
+    WriteLogEntry(log, "\r\n");
+}
+
+void WriteModuleInfo(FilePointer& moduleInfo) {
+    if (!moduleInfo) {
+        return;
+    }
+    const std::array<std::uint8_t, 4> bytes = {static_cast<std::uint8_t>(deviceModuleType),
+                                               static_cast<std::uint8_t>(deviceModuleType >> 8),
+                                               static_cast<std::uint8_t>(deviceModuleType >> 16),
+                                               static_cast<std::uint8_t>(deviceModuleType >> 24)};
+    std::fwrite(bytes.data(), 1, bytes.size(), moduleInfo.get());
+    moduleInfo.reset();
+}
+
+// The first failing check writes its line and gives its status; 0 if none fails.
+std::int32_t CheckIdentification(std::FILE* log, const TCommandLineOptions& options,
+                                 const FileIdentification& id) {
+    if (options.mainRevisionGiven != 0 && id.mainRevision != options.mainRevision) {
+        WriteLogEntry(log,
+                      "\n\rError : File main version is %d and main version to program should "
+                      "be %d",
+                      static_cast<int>(id.mainRevision), static_cast<int>(options.mainRevision));
+        return -256;
+    }
+    if (options.subRevisionGiven != 0 && id.subRevision != options.subRevision) {
+        WriteLogEntry(log,
+                      "\n\rError : File sub version is %d and sub version to program should be %d",
+                      static_cast<int>(id.subRevision), static_cast<int>(options.subRevision));
+        return -257;
+    }
+    if (options.moduleTypeGiven != 0 && id.moduleType != options.moduleType) {
+        WriteLogEntry(log,
+                      "\n\rError : File module type is %08x and module type to program should "
+                      "be %08x",
+                      static_cast<unsigned>(id.moduleType),
+                      static_cast<unsigned>(options.moduleType));
+        return -256;
+    }
+    if (options.buildTimeGiven != 0 && id.buildTime != options.buildTime) {
+        WriteLogEntry(log,
+                      "\n\rError : File build time is %08x and build time to program should be "
+                      "%08x",
+                      static_cast<unsigned>(id.buildTime),
+                      static_cast<unsigned>(options.buildTime));
+        return -256;
+    }
+    return 0;
+}
+
+// A follower of the progress file must never find it empty once it held a
+// value: the byte goes to a neighbour file first, which then replaces it.
+void WriteProgressFile(const std::string& name, std::uint8_t progress) {
+    const std::string temporary = name + ".tmp";
+    FilePointer file = CreateBinary(temporary);
+    if (!file) {
+        return;
+    }
+    const bool written = std::fwrite(&progress, 1, 1, file.get()) == 1;
+    const bool closed = std::fclose(file.release()) == 0;
+    std::error_code failure;
+    if (written && closed) {
+        std::filesystem::rename(temporary, name, failure);
+    }
+    if (!written || !closed || failure) {
+        std::filesystem::remove(temporary, failure);
+    }
+}
+
+void ReportProgress(const TCommandLineOptions& options, const RunFiles& files,
+                    std::uint8_t progress) {
+    if (options.verbose != 0) {
+        std::printf("\rDownload : %03d %%", static_cast<int>(progress));
+        std::fflush(stdout);
+    }
+    if (files.progressWritable) {
+        WriteProgressFile(options.progressFile, progress);
+    }
+}
+
+// Steps 13 and 14: the download on its worker, followed until its final
+// status. The wait wakes whenever the worker publishes progress or status.
+std::int32_t RunWorker(const TCommandLineOptions& options, const RunFiles& files,
+                       std::unique_ptr<TZULDownloadProtocolClass>& worker) {
+    worker = std::make_unique<TZULDownloadProtocolClass>(true);
+    TZULDownloadProtocolClass::SetDownloadParameters(options.inputFile, serialPort);
+    worker->Start();
+    if (options.verbose != 0) {
+        std::fputs("\r\nDownload : 000 %", stdout);
+        std::fflush(stdout);
+    }
+    std::uint8_t lastProgress = 0;
+    const auto reportChange = [&] {
+        const std::uint8_t progress = worker->GetProgress();
+        if (progress != lastProgress) {
+            ReportProgress(options, files, progress);
+            lastProgress = progress;
+        }
+    };
+    for (;;) {
+        const std::uint32_t ticket = worker->PublicationTicket();
+        if (const std::int32_t status = TZULDownloadProtocolClass::GetStatus(); status != 0) {
+            // The waiting poller wakes after the worker's last two publications
+            // as a rule; without this read, the final progress would go unseen.
+            reportChange();
+            return status;
+        }
+        reportChange();
+        worker->AwaitPublication(ticket);
+    }
+}
+
+// Ends a run that got past the log's creation: the log closed, then echoed.
+std::int32_t Finish(const TCommandLineOptions& options, RunFiles& files, std::int32_t result) {
+    files.log.reset();
+    EchoLogFile(options);
+    return result;
+}
+
+// Steps 9 to 16, with the device found and its port open.
+std::int32_t ProgramDevice(const TCommandLineOptions& options, RunFiles& files,
+                           const FileIdentification& id, std::time_t runStartTime,
+                           std::unique_ptr<TRS232Class>& port) {
+    std::FILE* log = files.log.get();
+    QueryModuleType(deviceModuleType);
+    LogInformation(log, id);
+    WriteModuleInfo(files.moduleInfo);
+    if (const std::int32_t mismatch = CheckIdentification(log, options, id); mismatch != 0) {
+        port.reset();
+        return Finish(options, files, mismatch);
+    }
+    std::unique_ptr<TZULDownloadProtocolClass> worker;
+    const std::int32_t status = RunWorker(options, files, worker);
+    if (status < 0) {
+        WriteLogEntry(log, "\r\nError downloading the file (error : %d)", status);
+    } else {
+        WriteLogEntry(log, "\r\nDownload was successful");
+    }
+    const std::time_t end = std::time(nullptr);
+    WriteLogEntry(log, "\r\n");
+    WriteLogEntry(log, "\r\nDownload time : %d seconds",
+                  static_cast<int>(std::difftime(end, runStartTime)));
+    files.log.reset();
+    worker.reset();
+    port.reset();
+    return Finish(options, files, status);
+}
+
+} // namespace
 
 std::int32_t RunDownload(std::int32_t count, const char* const* arguments) {
     TCommandLineOptions options;
@@ -13,10 +242,46 @@ std::int32_t RunDownload(std::int32_t count, const char* const* arguments) {
         std::fputs(HelpText().c_str(), stdout);
         return 0;
     }
-    std::fputs("\r\nDownloading is not available in this build yet\r\n", stderr);
-    return -1;
+    RunFiles files;
+    files.log = CreateBinary(options.logFile);
+    if (!files.log) {
+        return -260;
+    }
+    std::FILE* log = files.log.get();
+    WriteLogEntry(log, "\r\nZUL download log file created on %s",
+                  DateText(std::time(nullptr)).c_str());
+    WriteLogEntry(log, "\r\n");
+    CreateOptionalFiles(options, files);
+    const std::optional<FileIdentification> id = ReadIdentification(options.inputFile);
+    if (!id) {
+        WriteLogEntry(log, "\r\n File %s is invalid!!", options.inputFile.c_str());
+        return Finish(options, files, -3);
+    }
+    // Destroying the port object leaves the port open until the process ends.
+    auto port = std::make_unique<TRS232Class>();
+    serialPort = port.get();
+    std::time_t runStartTime{};
+    if (!FindDevice(log, options.comPort, runStartTime)) {
+        WriteLogEntry(log, "\r\n No B4K found !!");
+        port.reset();
+        serialPort = nullptr;
+        return Finish(options, files, -2);
+    }
+    const std::int32_t result = ProgramDevice(options, files, *id, runStartTime, port);
+    serialPort = nullptr;
+    return result;
 }
 
-void EchoLogFile(const TCommandLineOptions&) {
+void EchoLogFile(const TCommandLineOptions& options) {
+    if (options.verbose != 0) {
+        if (FilePointer log{std::fopen(options.logFile.c_str(), "rb")}) {
+            std::array<char, 4096> chunk{};
+            for (std::size_t got;
+                 (got = std::fread(chunk.data(), 1, chunk.size(), log.get())) > 0;) {
+                std::fwrite(chunk.data(), 1, got, stdout);
+            }
+        }
+    }
     std::fputs("\r\n", stdout);
+    std::fflush(stdout);
 }
