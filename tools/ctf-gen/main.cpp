@@ -1,0 +1,118 @@
+// ctf-gen: writes a firmware file of the project's own making, for the
+// demonstration, the end-to-end tests and the benchmarks.
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "FirmwareGenerator.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    R"(Usage: ctf-gen [OPTION]... OUTPUT
+Writes a firmware file: module type, software revision and build time
+records, then data blocks until the file holds at least SIZE bytes.
+
+  --module-type HEX    module type record (default: 2)
+  --revision M.S       main and sub software revision (default: 1.0)
+  --build-time N       build time record, seconds since 1970 (default: 1767225600)
+  --size N[K]          at least N bytes, or N KiB (default: 16K)
+  --seed N             data of another seed (default: 1)
+  --help               print this text and exit
+)";
+
+template <typename T> bool ParseNumber(std::string_view text, T& value, int base = 10) {
+    if (text.starts_with("0x") || text.starts_with("0X")) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    const char* end = text.data() + text.size();
+    const auto [stop, failure] = std::from_chars(text.data(), end, value, base);
+    return !text.empty() && failure == std::errc{} && stop == end;
+}
+
+bool ParseRevision(std::string_view text, FirmwareSpec& spec) {
+    const std::size_t dot = text.find('.');
+    return dot != std::string_view::npos && ParseNumber(text.substr(0, dot), spec.mainRevision) &&
+           ParseNumber(text.substr(dot + 1), spec.subRevision);
+}
+
+bool ParseSize(std::string_view text, std::size_t& size) {
+    const bool kibibytes = text.ends_with('K') || text.ends_with('k');
+    if (kibibytes) {
+        text.remove_suffix(1);
+    }
+    if (!ParseNumber(text, size)) {
+        return false;
+    }
+    size *= kibibytes ? 1024 : 1;
+    return true;
+}
+
+bool ParseOption(std::string_view name, std::string_view value, FirmwareSpec& spec) {
+    if (name == "--module-type") {
+        return ParseNumber(value, spec.moduleType, 16);
+    }
+    if (name == "--revision") {
+        return ParseRevision(value, spec);
+    }
+    if (name == "--build-time") {
+        return ParseNumber(value, spec.buildTime);
+    }
+    if (name == "--size") {
+        return ParseSize(value, spec.targetBytes);
+    }
+    return name == "--seed" && ParseNumber(value, spec.seed);
+}
+
+// The file appears whole or not at all.
+bool WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    const std::string temporary = name + ".tmp";
+    std::FILE* file = std::fopen(temporary.c_str(), "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    std::error_code failure;
+    if (std::fclose(file) == 0 && written) {
+        std::filesystem::rename(temporary, name, failure);
+        if (!failure) {
+            return true;
+        }
+    }
+    std::filesystem::remove(temporary, failure);
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    FirmwareSpec spec;
+    std::string output;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (!argument.starts_with("--") && output.empty()) {
+            output = argument;
+        } else if (i + 1 >= argc || !ParseOption(argument, argv[i + 1], spec)) {
+            std::fprintf(stderr, "ctf-gen: bad option '%s'\n%s", argv[i], kUsage);
+            return 2;
+        } else {
+            ++i;
+        }
+    }
+    if (output.empty()) {
+        std::fprintf(stderr, "ctf-gen: no output file\n%s", kUsage);
+        return 2;
+    }
+    if (!WriteFile(output, GenerateFirmware(spec))) {
+        std::fprintf(stderr, "ctf-gen: cannot write %s\n", output.c_str());
+        return 1;
+    }
+    return 0;
+}
