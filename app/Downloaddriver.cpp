@@ -68,6 +68,13 @@ bool FindDevice(std::FILE* log, std::uint8_t forcedPort, std::time_t& runStartTi
     return detectionState != kDetectionSearching;
 }
 
+// The query would overwrite a firmware file of its own name before the
+// download reads it; such a run goes on as after a failed query.
+bool IsQueryFile(const std::string& inputFile) {
+    std::error_code failure;
+    return std::filesystem::equivalent(inputFile, kQueryFileName, failure);
+}
+
 void LogInformation(std::FILE* log, const FileIdentification& id) {
     WriteLogEntry(log, "\r\nFile Information :");
     WriteLogEntry(log, "\r\n------------------");
@@ -205,7 +212,9 @@ std::int32_t ProgramDevice(const TCommandLineOptions& options, RunFiles& files,
                            const FileIdentification& id, std::time_t runStartTime,
                            std::unique_ptr<TRS232Class>& port) {
     std::FILE* log = files.log.get();
-    QueryModuleType(deviceModuleType);
+    if (!IsQueryFile(options.inputFile)) {
+        QueryModuleType(deviceModuleType);
+    }
     LogInformation(log, id);
     WriteModuleInfo(files.moduleInfo);
     if (const std::int32_t mismatch = CheckIdentification(log, options, id); mismatch != 0) {

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr const char* kQueryFileName = "AskModuleType.ctf";
 // A module type record asking for type FFFFFFFF.
 constexpr std::array<std::uint8_t, 9> kQueryFrame = {0x5B, 0x12, 0x04, 0xFF, 0xFF,
                                                      0xFF, 0xFF, 0x12, 0x5D};

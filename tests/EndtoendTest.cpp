@@ -405,6 +405,25 @@ TEST(EndToEnd, ForcedPortAfterFailedDiscovery) {
     }
 }
 
+// A firmware file that bears the query file's name is not overwritten by
+// the query: the query is skipped and the file itself goes to the device.
+TEST(EndToEnd, FirmwareNamedLikeTheQueryFileIsKept) {
+    Bench bench;
+    const B4kSimulator& sim = bench.Attach(Device());
+    bench.WriteFirmware(Firmware());
+    const Bytes firmware = bench.Read("fw.ctf");
+    fs::rename(bench.File("fw.ctf"), bench.File("AskModuleType.ctf"));
+    const ProcessResult result = bench.Run({"--if", "AskModuleType.ctf"}, false);
+    EXPECT_EQ(result.exitStatus, kSuccess);
+    EXPECT_EQ(bench.Read("AskModuleType.ctf"), firmware);
+    EXPECT_NE(ReadText(bench.File("Log.txt")).find("Device module type     : 00000000"),
+              std::string::npos);
+    const std::vector<Bytes> frames = Received(sim);
+    EXPECT_EQ(std::count(frames.begin(), frames.end(), kQueryRecord), 0);
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.back(), Firmware().back());
+}
+
 // The worker's status becomes the exit status and the log's error line.
 TEST(EndToEnd, DownloadFailures) {
     std::vector<Bytes> unknownType = Firmware();
