@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <regex>
@@ -104,7 +105,6 @@ void ExpectDownloadTime(const MaskedLog& log, const ProcessResult& result) {
 
 // Verbose console output: the progress texts, then the echo of the log.
 struct Console {
-    bool started = false; // began with the initial progress text
     std::vector<int> progress;
     std::string rest;
 };
@@ -113,8 +113,8 @@ Console SplitConsole(const std::string& out) {
     static const std::regex update("^\rDownload : ([0-9]{3}) %");
     const std::string first = "\r\nDownload : 000 %";
     Console console;
-    console.started = out.starts_with(first);
-    console.rest = console.started ? out.substr(first.size()) : out;
+    EXPECT_TRUE(out.starts_with(first)) << out;
+    console.rest = out.starts_with(first) ? out.substr(first.size()) : out;
     std::smatch match;
     while (std::regex_search(console.rest, match, update)) {
         // Each update reports a change of a value that only grows.
@@ -206,6 +206,34 @@ std::vector<Bytes> Received(const B4kSimulator& sim) {
     return sim.CapturedFrames();
 }
 
+// The module type query: connected at once, then its record three times.
+const std::vector<Bytes> kQuery = {kConnectFrame, kQueryRecord, kQueryRecord, kQueryRecord};
+
+// `head`, then a download's connect frame and the file's frames before `end`
+// that leave the host (all but the revision and build time records).
+std::vector<Bytes> Traffic(std::vector<Bytes> head, const std::vector<Bytes>& file,
+                           std::size_t end) {
+    head.push_back(kConnectFrame);
+    for (std::size_t i = 0; i < end; ++i) {
+        if (file[i][1] != 20 && file[i][1] != 22) {
+            head.push_back(file[i]);
+        }
+    }
+    return head;
+}
+
+// The progress once the file's frame `index` is done: the share of the file
+// read up to its end, in truncated percent (two filler bytes between frames).
+int ProgressAfter(const std::vector<Bytes>& file, std::size_t index) {
+    double done = 0;
+    double size = 0;
+    for (std::size_t i = 0; i < file.size(); ++i) {
+        size += static_cast<double>(file[i].size() + (i == 0 ? 0 : 2));
+        done = i == index ? size : done;
+    }
+    return static_cast<int>(done / size * 100);
+}
+
 // Runs that end before the log exists, or without one at all: nothing but
 // the firmware file is left, and the device is never woken. The usage and
 // help texts themselves are checked by the command-line tests.
@@ -254,6 +282,9 @@ TEST(EndToEnd, InvalidFirmwareEndsTheRunBeforeDetection) {
         const B4kSimulator& sim = bench.Attach(Device());
         if (!c.frames.empty()) {
             bench.WriteFirmware(c.frames);
+        }
+        for (const char* earlier : {"run.log", "progress.bin", "module.bin"}) {
+            WriteBytes(bench.File(earlier), Bytes(300, 'x')); // emptied by the run
         }
         const ProcessResult result = bench.Run(c.verbose ? Args{"--v"} : Args{});
         EXPECT_EQ(result.exitStatus, kInvalidFile);
@@ -336,11 +367,12 @@ TEST(EndToEnd, SuccessfulDownload) {
     DeviceConfig config = Device();
     config.ignoreConnects = 2;
     const B4kSimulator& sim = bench.Attach(config);
+    const B4kSimulator& forced = bench.Attach(Device(), 9, false); // the discovered one answers
     const std::vector<Bytes> firmware = Firmware();
     bench.WriteFirmware(firmware);
     WriteBytes(bench.File("AskModuleType.ctf"), Bytes(1000, 'x')); // replaced whole
-    const ProcessResult result = bench.Run(
-        {"--msv", "167", "--ssv", "300", "--mt", "00C0FFEE", "--bt", "0x65482c80", "--v"});
+    const ProcessResult result = bench.Run({"--msv", "167", "--ssv", "300", "--mt", "00C0FFEE",
+                                            "--bt", "0x65482c80", "--com", "9", "--v"});
     EXPECT_EQ(result.exitStatus, kSuccess);
     const std::string log = bench.Log();
     const MaskedLog masked = Mask(log);
@@ -349,7 +381,6 @@ TEST(EndToEnd, SuccessfulDownload) {
     ExpectDownloadTime(masked, result);
 
     const Console console = SplitConsole(result.out);
-    EXPECT_TRUE(console.started) << result.out;
     ASSERT_FALSE(console.progress.empty());
     EXPECT_EQ(console.progress.back(), 100);
     EXPECT_EQ(console.rest, log + "\r\n");
@@ -363,14 +394,11 @@ TEST(EndToEnd, SuccessfulDownload) {
     // Woken once, connected at the third connect frame, asked, connected
     // again, then the file's frames in order without the two records that
     // stay on the host. No byte outside a frame after the wake-up.
-    std::vector<Bytes> expected = {kConnectFrame, kConnectFrame, kConnectFrame, kQueryRecord,
-                                   kQueryRecord,  kQueryRecord,  kConnectFrame};
-    for (const Bytes& frame : firmware) {
-        if (frame[1] != 20 && frame[1] != 22) {
-            expected.push_back(frame);
-        }
-    }
+    const std::vector<Bytes> expected = Traffic(
+        {kConnectFrame, kConnectFrame, kConnectFrame, kQueryRecord, kQueryRecord, kQueryRecord},
+        firmware, firmware.size());
     EXPECT_EQ(Received(sim), expected);
+    EXPECT_TRUE(forced.Capture().empty());
     const std::vector<CapturedItem> items = sim.Capture();
     ASSERT_FALSE(items.empty());
     EXPECT_EQ(items.front().kind, CaptureKind::WakeUp);
@@ -399,9 +427,7 @@ TEST(EndToEnd, ForcedPortAfterFailedDiscovery) {
         EXPECT_EQ(result.err, keyWithoutPort ? kNoValue : kNoKey + kNoValue);
         EXPECT_EQ(bench.Read("progress.bin"), Bytes{100});
         EXPECT_EQ(bench.Read("module.bin"), LittleEndian(0x0A0B0C0D));
-        const std::vector<Bytes> frames = Received(sim);
-        ASSERT_FALSE(frames.empty());
-        EXPECT_EQ(frames.back(), firmware.back());
+        EXPECT_EQ(Received(sim), Traffic(kQuery, firmware, firmware.size()));
     }
 }
 
@@ -424,32 +450,29 @@ TEST(EndToEnd, FirmwareNamedLikeTheQueryFileIsKept) {
     EXPECT_EQ(frames.back(), Firmware().back());
 }
 
-// The worker's status becomes the exit status and the log's error line.
+// The worker's status becomes the exit status and the log's error line; the
+// device received the file up to the failing frame, and the last progress
+// reported is that of the frame before it.
 TEST(EndToEnd, DownloadFailures) {
     std::vector<Bytes> unknownType = Firmware();
     unknownType.insert(unknownType.begin() + 5, MakeFrame(30, {}));
     struct Case {
         const char* name;
         void (*configure)(DeviceConfig&);
-        std::vector<Bytes> frames;
+        std::vector<Bytes> file;
         int code;
-        std::string deviceType;
-        Bytes lastFrame;        // what the device received last
-        std::ptrdiff_t repeats; // how often in a row; 0: all the device received
-        bool progressed;
+        int failing;  // index of the file's frame that fails; -1: the connect frame
+        int attempts; // how often the device received it
     };
     const std::vector<Case> cases = {
-        {"hang-up", [](DeviceConfig& c) { c.hangupAfterFrames = 8; }, Firmware(), -1, "00c0ffee",
-         kFrame5, 1, true},
-        {"corrupted replies", [](DeviceConfig& c) { c.corruptType = 3; }, Firmware(), -1,
-         "00c0ffee", kFrame3, 3, true},
-        {"connect ignored", [](DeviceConfig& c) { c.ignoreConnects = 1000; }, Firmware(), -4,
-         "00000000", kConnectFrame, 0, false},
-        {"status 2", [](DeviceConfig& c) { c.replyStatus[3] = 2; }, Firmware(), -5, "00c0ffee",
-         kFrame3, 3, true},
+        {"hang-up", [](DeviceConfig& c) { c.hangupAfterFrames = 8; }, Firmware(), -1, 4, 1},
+        {"corrupted replies", [](DeviceConfig& c) { c.corruptType = 3; }, Firmware(), -1, 3, 3},
+        {"connect ignored", [](DeviceConfig& c) { c.ignoreConnects = 1000; }, Firmware(), -4, -1,
+         0},
+        {"status 2", [](DeviceConfig& c) { c.replyStatus[3] = 2; }, Firmware(), -5, 3, 3},
         {"other module type", [](DeviceConfig& c) { c.moduleType = 0x00C0FFEF; }, Firmware(), -13,
-         "00c0ffef", kModuleRecord, 3, false},
-        {"unknown type", [](DeviceConfig&) {}, unknownType, -14, "00c0ffee", kFrame5, 1, true},
+         0, 3},
+        {"unknown type", [](DeviceConfig&) {}, unknownType, -14, 5, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -457,31 +480,37 @@ TEST(EndToEnd, DownloadFailures) {
         DeviceConfig config = Device();
         c.configure(config);
         const B4kSimulator& sim = bench.Attach(config);
-        bench.WriteFirmware(c.frames);
+        bench.WriteFirmware(c.file);
         const ProcessResult result = bench.Run({"--v"});
         EXPECT_EQ(result.exitStatus, 256 + c.code);
+        const std::uint32_t deviceType = c.failing < 0 ? 0 : config.moduleType;
+        char typeText[9];
+        std::snprintf(typeText, sizeof typeText, "%08x", deviceType);
         const std::string log = bench.Log();
         const MaskedLog masked = Mask(log);
-        EXPECT_EQ(masked.text,
-                  kHeader + kFoundCom5 + Info("00c0ffee", c.deviceType) + Failed(c.code));
+        EXPECT_EQ(masked.text, kHeader + kFoundCom5 + Info("00c0ffee", typeText) + Failed(c.code));
         ExpectDownloadTime(masked, result);
 
         const Console console = SplitConsole(result.out);
-        EXPECT_TRUE(console.started) << result.out;
         EXPECT_EQ(console.rest, log + "\r\n");
         const int last = console.progress.empty() ? 0 : console.progress.back();
-        EXPECT_EQ(last > 0, c.progressed);
-        EXPECT_LT(last, 100);
+        const auto failing = static_cast<std::size_t>(c.failing);
+        EXPECT_EQ(last, c.failing > 0 ? ProgressAfter(c.file, failing - 1) : 0);
         EXPECT_EQ(bench.Read("progress.bin"),
                   last > 0 ? Bytes{static_cast<std::uint8_t>(last)} : Bytes{});
-        EXPECT_EQ(bench.Read("module.bin"), LittleEndian(c.code == -4 ? 0 : config.moduleType));
+        EXPECT_EQ(bench.Read("module.bin"), LittleEndian(deviceType));
         EXPECT_EQ(bench.Files(), kAllFiles);
 
         const std::vector<Bytes> frames = Received(sim);
-        const auto differs = [&](const Bytes& frame) { return frame != c.lastFrame; };
-        const auto run = std::find_if(frames.rbegin(), frames.rend(), differs) - frames.rbegin();
-        EXPECT_GT(run, 0);
-        EXPECT_EQ(run, c.repeats == 0 ? std::ssize(frames) : c.repeats);
+        if (c.failing < 0) { // two connect windows of more than 4 s each: query and download
+            EXPECT_GE(result.seconds, 8.0);
+            EXPECT_GE(frames.size(), 30u);
+            EXPECT_EQ(frames, std::vector<Bytes>(frames.size(), kConnectFrame));
+            continue;
+        }
+        std::vector<Bytes> expected = Traffic(kQuery, c.file, failing);
+        expected.insert(expected.end(), static_cast<std::size_t>(c.attempts), c.file[failing]);
+        EXPECT_EQ(frames, expected);
     }
 }
 

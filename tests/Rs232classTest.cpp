@@ -93,7 +93,7 @@ class Rs232classTest : public ::testing::Test {
     TRS232Class port;
 };
 
-TEST_F(Rs232classTest, PortNameIsTheLinkWhenPresentElseTtyAcm) {
+TEST_F(Rs232classTest, PortNameIsTheLinkElseTtyAcmAndAMissingPortFailsEverything) {
     ASSERT_EQ(symlink("/nonexistent/tty", dir.File("COM9").c_str()), 0);
     EXPECT_EQ(serialport::PortDeviceName(7), dir.File("COM7"));
     EXPECT_EQ(serialport::PortDeviceName(9), dir.File("COM9")); // dangling still counts
@@ -102,10 +102,6 @@ TEST_F(Rs232classTest, PortNameIsTheLinkWhenPresentElseTtyAcm) {
     EXPECT_EQ(serialport::PortDeviceName(0), "");
     EXPECT_EQ(serialport::PortDeviceName(-3), "");
     EXPECT_EQ(port.OpenPort(0), 0);
-}
-
-TEST_F(Rs232classTest, MissingPortFailsEveryOperation) {
-    ASSERT_EQ(symlink("/nonexistent/tty", dir.File("COM9").c_str()), 0);
     const Bytes data{1, 2, 3};
     Bytes buffer(3);
     EXPECT_EQ(port.OpenPort(9), 0);
@@ -156,20 +152,7 @@ TEST_F(Rs232classTest, ClosedPortLeavesItsReusedDescriptorAlone) {
     close(stale);
 }
 
-TEST_F(Rs232classTest, ConfigureSetsTheExactRateAndTwoStopBits) {
-    ASSERT_NO_FATAL_FAILURE(OpenConfigured(100));
-    serialport::LineSettings seen{};
-    ASSERT_TRUE(serialport::GetLineSettings(slave, seen));
-    EXPECT_EQ(seen.baudRate, 166666u);
-    EXPECT_EQ(seen.stopBits, serialport::kTwoStopBits);
-    EXPECT_EQ(seen.byteSize, 8);
-    EXPECT_EQ(port.ConfigurePort(166666, 8, 0, serialport::kOneAndHalfStopBits), 0);
-    EXPECT_EQ(port.ConfigurePort(166666, 8, 9, 2), 0);
-    EXPECT_EQ(port.ConfigurePort(166666, 9, 0, 2), 0);
-    EXPECT_EQ(port.ConfigurePort(0, 8, 0, 2), 0);
-}
-
-TEST_F(Rs232classTest, RawLinePassesEveryByteUnchangedWithoutEcho) {
+TEST_F(Rs232classTest, ConfiguredLineIsRawAtTheExactRateWithTwoStopBits) {
     termios cooked{}; // every translation that could alter a byte, for ConfigurePort to undo
     ASSERT_EQ(tcgetattr(slave, &cooked), 0);
     cooked.c_iflag |= ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | PARMRK;
@@ -177,6 +160,11 @@ TEST_F(Rs232classTest, RawLinePassesEveryByteUnchangedWithoutEcho) {
     cooked.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
     ASSERT_EQ(tcsetattr(slave, TCSANOW, &cooked), 0);
     ASSERT_NO_FATAL_FAILURE(OpenConfigured(300));
+    serialport::LineSettings seen{};
+    ASSERT_TRUE(serialport::GetLineSettings(slave, seen));
+    EXPECT_EQ(seen.baudRate, 166666u);
+    EXPECT_EQ(seen.stopBits, serialport::kTwoStopBits);
+    EXPECT_EQ(seen.byteSize, 8);
     Bytes all(256);
     std::iota(all.begin(), all.end(), 0); // ^C, ^S, ^D, CR and LF among them
     Send(all);
@@ -185,14 +173,27 @@ TEST_F(Rs232classTest, RawLinePassesEveryByteUnchangedWithoutEcho) {
     EXPECT_EQ(got, all);
     EXPECT_EQ(port.WriteBlock(all.data(), 256), 1);
     EXPECT_EQ(port.BytesWritten(), 256u);
-    EXPECT_EQ(Receive(512, 100), all);
+    EXPECT_EQ(Receive(512, 100), all); // and no echo of what came in
+    EXPECT_EQ(port.ConfigurePort(166666, 8, 0, serialport::kOneAndHalfStopBits), 0);
+    EXPECT_EQ(port.ConfigurePort(166666, 8, 9, 2), 0);
+    EXPECT_EQ(port.ConfigurePort(166666, 9, 0, 2), 0);
+    EXPECT_EQ(port.ConfigurePort(0, 8, 0, 2), 0);
 }
 
-TEST_F(Rs232classTest, PartialReadFailsAtTheTimeoutKeepingWhatArrived) {
+TEST_F(Rs232classTest, ReadEndsOnceAllArrivedElseFailsAtTheTimeoutKeepingWhatCame) {
     ASSERT_NO_FATAL_FAILURE(OpenConfigured(200));
-    Send({1, 2, 3, 4, 5});
+    std::thread device([this] {
+        Send({1, 2, 3, 4});
+        std::this_thread::sleep_for(40ms);
+        Send({5, 6, 7, 8, 9, 10, 11, 12, 13});
+    });
     Bytes got(8);
-    const auto start = Clock::now();
+    auto start = Clock::now();
+    EXPECT_EQ(port.ReadBlock(got.data(), 8), 1);
+    EXPECT_LT(MsSince(start), 150);
+    device.join();
+    EXPECT_EQ(got, (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+    start = Clock::now();
     const std::clock_t cpuStart = std::clock();
     EXPECT_EQ(port.ReadBlock(got.data(), 8), -1);
     const long long elapsed = MsSince(start);
@@ -200,34 +201,14 @@ TEST_F(Rs232classTest, PartialReadFailsAtTheTimeoutKeepingWhatArrived) {
     EXPECT_LT(elapsed, 1000);
     EXPECT_LT(std::clock() - cpuStart, CLOCKS_PER_SEC / 20); // waited, did not spin
     EXPECT_EQ(port.BytesRead(), 5u);
-    EXPECT_EQ(Bytes(got.begin(), got.begin() + 5), (Bytes{1, 2, 3, 4, 5}));
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 5), (Bytes{9, 10, 11, 12, 13}));
 }
 
-TEST_F(Rs232classTest, ReadReturnsAsSoonAsAllBytesArrived) {
+TEST_F(Rs232classTest, ReadByteIsZeroExtendedAndCountsOfZeroOrLessEndAtOnce) {
     ASSERT_NO_FATAL_FAILURE(OpenConfigured(300));
-    std::thread device([this] {
-        Send({1, 2, 3, 4});
-        std::this_thread::sleep_for(40ms);
-        Send({5, 6, 7, 8});
-    });
-    Bytes got(8);
-    const auto start = Clock::now();
-    EXPECT_EQ(port.ReadBlock(got.data(), 8), 1);
-    EXPECT_LT(MsSince(start), 200);
-    device.join();
-    EXPECT_EQ(got, (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
-}
-
-TEST_F(Rs232classTest, ReadByteIsZeroExtended) {
-    ASSERT_NO_FATAL_FAILURE(OpenConfigured(100));
     Send({0xFF, 0x00});
     EXPECT_EQ(port.ReadByte(), 255);
     EXPECT_EQ(port.ReadByte(), 0);
-    EXPECT_EQ(port.ReadByte(), -1);
-}
-
-TEST_F(Rs232classTest, EmptyAndNegativeCounts) {
-    ASSERT_NO_FATAL_FAILURE(OpenConfigured(300));
     std::uint8_t byte = 0;
     const auto start = Clock::now();
     EXPECT_EQ(port.ReadBlock(&byte, 0), 1);
@@ -235,6 +216,7 @@ TEST_F(Rs232classTest, EmptyAndNegativeCounts) {
     EXPECT_EQ(port.WriteBlock(nullptr, 0), 1);
     EXPECT_EQ(port.WriteBlock(&byte, -1), -1);
     EXPECT_EQ(port.ReadBlock(&byte, -1), -1);
+    EXPECT_EQ(port.ReadByte(), -1);
 }
 
 TEST_F(Rs232classTest, LongWriteWaitsForRoomButNotPastItsTimeout) {
@@ -254,27 +236,22 @@ TEST_F(Rs232classTest, LongWriteWaitsForRoomButNotPastItsTimeout) {
     EXPECT_LT(port.BytesWritten(), block.size());
 }
 
-TEST_F(Rs232classTest, OpenPurgesAndFlushTakesOneSilentTimeout) {
+TEST_F(Rs232classTest, OpenPurgesAndFlushLastsUntilOneSilentTimeout) {
     Send({'o', 'l', 'd', '\n'}); // waiting in the line before the port opens
     ASSERT_NO_FATAL_FAILURE(OpenConfigured(150));
     EXPECT_EQ(port.ReadByte(), -1);
     Send({1, 2, 3});
-    const auto start = Clock::now();
+    auto start = Clock::now();
     EXPECT_EQ(port.FlushPort(), 1);
     EXPECT_GE(MsSince(start), 145);
     EXPECT_LT(MsSince(start), 600);
-    EXPECT_EQ(port.ReadByte(), -1);
-}
-
-TEST_F(Rs232classTest, FlushLastsWhileTheDeviceKeepsSending) {
-    ASSERT_NO_FATAL_FAILURE(OpenConfigured(150));
     std::thread device([this] {
         for (std::uint8_t i = 0; i < 12; ++i) { // a byte every 50 ms for 600 ms
             Send({i});
             std::this_thread::sleep_for(50ms);
         }
     });
-    const auto start = Clock::now();
+    start = Clock::now();
     auto flushed = std::async(std::launch::async, [this] { return port.FlushPort(); });
     EXPECT_EQ(AwaitOrDie(flushed, 3s), 1);
     EXPECT_GE(MsSince(start), 600);
