@@ -127,6 +127,27 @@ TEST(SimulatedDeviceFaults, WrongEchoChangesTheFirstEchoedByteOfThatTypeOnly) {
     EXPECT_EQ(Bytes(moduleType.begin() + 5, moduleType.begin() + 8), (Bytes{0, 0, 2}));
 }
 
+// The simulator holds each reply back by ReplyDelayMs() after its last byte came in.
+TEST(SimulatedDeviceFaults, TypeDelayAndGarbageTouchTheirReplyOnly) {
+    DeviceConfig config;
+    config.replyDelayMs = 10;
+    config.typeDelayMs[5] = 70;
+    config.garbageAfterReply = 2;
+    SimulatedDevice device(config);
+    Bytes withGarbage = MakeFrame(6, {0});
+    withGarbage.insert(withGarbage.end(), kGarbage.begin(), kGarbage.end());
+    const std::vector<std::tuple<Bytes, Bytes, std::uint32_t>> cases = {
+        {MakeFrame(3, {}), MakeFrame(4, {0}), 10},
+        {MakeFrame(5, {}), withGarbage, 80},
+        {MakeFrame(5, {}), MakeFrame(6, {0}), 80},
+        {Text(kWakeUpString), {kWakeUpAnswer}, 10},
+    };
+    for (const auto& [input, reply, delayMs] : cases) {
+        EXPECT_EQ(Feed(device, input).reply, reply);
+        EXPECT_EQ(device.ReplyDelayMs(), delayMs);
+    }
+}
+
 TEST(SimulatedDeviceFraming, FramesAreReadByTheirLengthByteAlone) {
     SimulatedDevice device{DeviceConfig{}};
     const Bytes brackets{0x5B, 0x03, 0x02, 0x5D, 0x5B, 0xBD, 0x5D};

@@ -85,7 +85,8 @@ std::string FormatCaptureLine(const CapturedItem& item) {
 
 // The simulated wire: when each received byte counts as arrived, and when
 // each reply byte may go out. At a set rate every byte takes 11 bit times in
-// either direction (the two directions are independent, as on a UART).
+// either direction (the two directions are independent, as on a UART), and
+// counts as delivered once its last bit is through: the first byte too.
 class B4kSimulator::Line {
   public:
     explicit Line(std::uint32_t baud)
@@ -93,7 +94,7 @@ class B4kSimulator::Line {
 
     void Received(const std::uint8_t* bytes, std::size_t count, Nanos readAt) {
         for (std::size_t i = 0; i < count; ++i) {
-            lastArrival = std::max(readAt, lastArrival + byteNs);
+            lastArrival = std::max(readAt, lastArrival) + byteNs;
             inbound.push_back({lastArrival, bytes[i]});
         }
     }
@@ -108,6 +109,8 @@ class B4kSimulator::Line {
         return true;
     }
 
+    // Replies leave in the order they were made, as from a device that
+    // answers one command at a time: one held back holds back those after it.
     void Send(std::vector<std::uint8_t> bytes, Nanos due) {
         outbound.push_back({due, std::move(bytes), 0});
     }
@@ -131,7 +134,7 @@ class B4kSimulator::Line {
             pending.sent += static_cast<std::size_t>(written);
             // Keep the cadence through small wake-up delays; after a long
             // stall start afresh rather than burst to catch up.
-            nextFree = (now - at > byteNs ? now : at) + byteNs;
+            nextFree = now - at > byteNs ? now : at;
             if (pending.sent == pending.bytes.size()) {
                 outbound.pop_front();
             }
@@ -159,7 +162,9 @@ class B4kSimulator::Line {
         std::size_t sent;
     };
 
-    Nanos NextWriteAt() const { return std::max(outbound.front().due, nextFree); }
+    // A byte is written when it has fully crossed the line, which is free
+    // again from then on.
+    Nanos NextWriteAt() const { return std::max(outbound.front().due, nextFree) + byteNs; }
 
     const Nanos byteNs;
     std::deque<Arrival> inbound;
@@ -377,7 +382,6 @@ bool B4kSimulator::ServeOnce() {
 
 // Hands the device every byte that has arrived by `now`; false once it hung up.
 bool B4kSimulator::FeedArrived(Nanos now) {
-    const Nanos delay = Nanos{options.device.replyDelayMs} * kNanosPerMs;
     std::vector<CapturedItem> items;
     std::uint8_t byte = 0;
     Nanos at = 0;
@@ -388,7 +392,7 @@ bool B4kSimulator::FeedArrived(Nanos now) {
         alive = device.Receive(byte, ms, items, reply);
         lastFedNs = at;
         if (!reply.empty()) {
-            line->Send(std::move(reply), at + delay);
+            line->Send(std::move(reply), at + Nanos{device.ReplyDelayMs()} * kNanosPerMs);
         }
     }
     Record(items);

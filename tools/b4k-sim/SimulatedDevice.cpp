@@ -59,6 +59,7 @@ bool SimulatedDevice::Receive(std::uint8_t byte, double ms, std::vector<Captured
     if (hungUp) {
         return false;
     }
+    replyDelayMs = config.replyDelayMs;
     if (frame.empty()) {
         TakeOutsideFrame(byte, ms, captured, reply);
     } else {
@@ -139,6 +140,10 @@ void SimulatedDevice::Answer(std::vector<std::uint8_t>& reply) {
         SpoilChecksum(answer);
     }
     reply.insert(reply.end(), answer.begin(), answer.end());
+    if (repliesSent == config.garbageAfterReply) {
+        reply.insert(reply.end(), kGarbage.begin(), kGarbage.end());
+    }
+    replyDelayMs += config.typeDelayMs[type];
 }
 
 // The reply the command table asks for, with a right checksum; empty when

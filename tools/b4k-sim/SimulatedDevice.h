@@ -1,7 +1,7 @@
 // The B4K device as a pure protocol responder: bytes in, captured items and
 // reply bytes out. No I/O and no clock; the caller stamps every byte with its
 // arrival time and decides when the reply bytes go out (B4kSimulator holds
-// them back by replyDelayMs and paces them at the configured rate).
+// them back by ReplyDelayMs() and paces them at the configured rate).
 #pragma once
 
 #include <array>
@@ -12,6 +12,8 @@
 // The string the tool sends to wake the device; answered with kWakeUpAnswer.
 inline constexpr std::string_view kWakeUpString = "Hq3vT8mWe";
 inline constexpr std::uint8_t kWakeUpAnswer = 0x06;
+// What a noisy line adds after a reply (garbageAfterReply); never a frame start.
+inline constexpr std::array<std::uint8_t, 3> kGarbage = {0x00, 0xFF, 0xA5};
 
 struct DeviceConfig {
     std::uint32_t moduleType = 2;                // answered to type 18, big-endian
@@ -23,6 +25,8 @@ struct DeviceConfig {
     int corruptType = 0;        // every reply to this command type gets a wrong checksum; 0 = none
     int wrongEchoType = 0;      // 9, 16 or 18: the first echoed payload byte is changed
     std::uint32_t replyDelayMs = 0; // each reply (wake-up answer included) is held back this long
+    std::array<std::uint32_t, 256> typeDelayMs{}; // replies to each command type: this much longer
+    int garbageAfterReply = 0; // kGarbage follows the Kth reply (counted as above); 0 = none
     std::uint32_t baud = 0;    // 0 = unpaced; else each byte takes 11 bits at this rate, both ways
     int hangupAfterFrames = 0; // the device vanishes on receiving the Nth frame, which it does
                                // not answer; 0 = never
@@ -56,6 +60,8 @@ class SimulatedDevice {
 
     int FramesReceived() const { return framesReceived; }
     int RepliesSent() const { return repliesSent; } // wake-up answers not counted
+    // How long the reply bytes of the last Receive call are to be held back.
+    std::uint32_t ReplyDelayMs() const { return replyDelayMs; }
     bool HungUp() const { return hungUp; }
     const DeviceConfig& Config() const { return config; }
 
@@ -75,5 +81,6 @@ class SimulatedDevice {
     int framesReceived = 0;
     int connectsReceived = 0;
     int repliesSent = 0;
+    std::uint32_t replyDelayMs = 0;
     bool hungUp = false;
 };

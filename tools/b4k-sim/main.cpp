@@ -1,5 +1,6 @@
 // b4k-sim: the simulated B4K device as a program, so that the tool and the
 // factory scripts can be tried without hardware.
+#include <array>
 #include <charconv>
 #include <csignal>
 #include <cstdint>
@@ -48,15 +49,17 @@ bool ParseNumber(std::string_view text, std::uint64_t max, T& field, int base = 
 constexpr std::uint64_t kIntMax = 0x7FFFFFFF;
 constexpr std::uint64_t kUint32Max = 0xFFFFFFFF;
 
-bool ParseStatus(std::string_view text, DeviceConfig& device) {
+// "T=V": V, at most `max`, for command type T.
+template <typename T>
+bool ParseTypeValue(std::string_view text, std::uint64_t max, std::array<T, 256>& values) {
     const std::size_t equals = text.find('=');
     std::size_t type = 0;
-    std::uint8_t status = 0;
+    T value = 0;
     if (equals == std::string_view::npos || !ParseNumber(text.substr(0, equals), 255, type) ||
-        !ParseNumber(text.substr(equals + 1), 255, status)) {
+        !ParseNumber(text.substr(equals + 1), max, value)) {
         return false;
     }
-    device.replyStatus[type] = status;
+    values[type] = value;
     return true;
 }
 
@@ -88,7 +91,7 @@ const OptionEntry kOptions[] = {
     {"--module-type", "HEX", "module type answered to type 18 (default: 2)",
      [](auto v, auto& o) { return ParseNumber(v, kUint32Max, o.device.moduleType, 16); }},
     {"--status", "T=V", "reply status V to command type T; repeatable (default: 0 for every T)",
-     [](auto v, auto& o) { return ParseStatus(v, o.device); }},
+     [](auto v, auto& o) { return ParseTypeValue(v, 255, o.device.replyStatus); }},
     {"--silent", "", "answer nothing at all, not even the wake-up (default: off)", nullptr},
     {"--ignore-connects", "K", "give the first K connect frames no reply (default: 0)",
      [](auto v, auto& o) { return ParseNumber(v, kIntMax, o.device.ignoreConnects); }},
@@ -101,6 +104,11 @@ const OptionEntry kOptions[] = {
      [](auto v, auto& o) { return ParseEchoType(v, o.device.wrongEchoType); }},
     {"--delay", "MS", "hold every reply, wake-up answer too, back MS ms (default: 0)",
      [](auto v, auto& o) { return ParseNumber(v, kUint32Max, o.device.replyDelayMs); }},
+    {"--type-delay", "T=MS", "hold replies to type T back MS ms more; repeatable (default: 0)",
+     [](auto v, auto& o) { return ParseTypeValue(v, kUint32Max, o.device.typeDelayMs); }},
+    {"--garbage-after", "K",
+     "send 3 stray bytes right after the Kth reply, not counting wake-ups (default: 0)",
+     [](auto v, auto& o) { return ParseNumber(v, kIntMax, o.device.garbageAfterReply); }},
     {"--baud", "B", "pace both directions at B baud, 11 bits a byte (default: 0, unpaced)",
      [](auto v, auto& o) { return ParseNumber(v, kUint32Max, o.device.baud); }},
     {"--hangup-after", "N", "vanish on receiving the Nth frame, unanswered (default: 0, never)",
