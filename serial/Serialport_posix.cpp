@@ -1,6 +1,8 @@
 // The serial-port service on POSIX terminals. Descriptors are non-blocking
 // so that opening a tty never waits for carrier; every transfer waits in poll
-// against a deadline instead, so callers still see blocking transfers.
+// against a deadline instead, so callers still see blocking transfers. A read
+// sets VMIN to the bytes it still awaits before it waits: poll on a Linux tty
+// then wakes once per reply instead of once per byte as it trickles in.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -64,12 +66,13 @@ Wait WaitFor(int fd, short events, const Deadline& deadline) {
 enum class Outcome { Done, TimedOut, Failed };
 
 // Moves `count` bytes with `step(offset, size)` (a read or write call),
-// waiting for `events` between steps. A step that makes no progress right
+// waiting for `events` between steps, each wait announced to
+// `beforeWait(bytes still to move)`. A step that makes no progress right
 // after poll reported the descriptor ready means end of file or hang-up;
 // ending there is what keeps a hung-up line from spinning.
-template <typename Step>
+template <typename Step, typename BeforeWait>
 Outcome Transfer(int fd, short events, std::uint32_t count, std::uint32_t limitMs,
-                 std::uint32_t& done, Step step) {
+                 std::uint32_t& done, Step step, BeforeWait beforeWait) {
     const Deadline deadline(limitMs);
     bool pollSaidReady = false;
     done = 0;
@@ -86,6 +89,7 @@ Outcome Transfer(int fd, short events, std::uint32_t count, std::uint32_t limitM
         if ((moved < 0 && errno != EAGAIN && errno != EWOULDBLOCK) || pollSaidReady) {
             return Outcome::Failed; // EIO, ENXIO, EPIPE: the device went away
         }
+        beforeWait(count - done);
         const Wait wait = WaitFor(fd, events, deadline);
         if (wait != Wait::Ready) {
             return wait == Wait::TimedOut ? Outcome::TimedOut : Outcome::Failed;
@@ -93,6 +97,24 @@ Outcome Transfer(int fd, short events, std::uint32_t count, std::uint32_t limitM
         pollSaidReady = true;
     }
     return Outcome::Done;
+}
+
+// Bytes fewer than the awaited minimum never woke the wait; at its time-out
+// they are taken all the same. False on an I/O error.
+template <typename Step> bool TakeArrived(std::uint32_t& done, std::uint32_t count, Step step) {
+    while (done < count) {
+        const ssize_t moved = step(done, count - done);
+        if (moved > 0) {
+            done += static_cast<std::uint32_t>(moved);
+            continue;
+        }
+        if (moved < 0 && errno == EINTR) {
+            continue;
+        }
+        // Nothing more: 0 with a VMIN of 0, EAGAIN otherwise; else an error.
+        return moved == 0 || errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+    return true;
 }
 
 int Fd(serialport::Handle handle) {
@@ -167,19 +189,26 @@ std::uint32_t Write(Handle handle, const std::uint8_t* data, std::uint32_t count
                     std::uint32_t writeMs) {
     const int fd = Fd(handle);
     std::uint32_t written = 0;
-    Transfer(fd, POLLOUT, count, writeMs, written, [&](std::uint32_t offset, std::uint32_t size) {
+    const auto writeSome = [&](std::uint32_t offset, std::uint32_t size) {
         return write(fd, data + offset, size);
-    });
+    };
+    Transfer(fd, POLLOUT, count, writeMs, written, writeSome, [](std::uint32_t) {});
     return written;
 }
 
 bool Read(Handle handle, std::uint8_t* buffer, std::uint32_t count, std::uint32_t readMs,
           std::uint32_t& got) {
     const int fd = Fd(handle);
-    const Outcome outcome =
-        Transfer(fd, POLLIN, count, readMs, got, [&](std::uint32_t offset, std::uint32_t size) {
-            return read(fd, buffer + offset, size);
-        });
+    const auto readSome = [&](std::uint32_t offset, std::uint32_t size) {
+        return read(fd, buffer + offset, size);
+    };
+    const auto awaitAll = [fd](std::uint32_t awaited) {
+        termios2io::SetReadMinimum(fd, static_cast<std::uint8_t>(std::min(awaited, 255u)));
+    };
+    Outcome outcome = Transfer(fd, POLLIN, count, readMs, got, readSome, awaitAll);
+    if (outcome == Outcome::TimedOut && !TakeArrived(got, count, readSome)) {
+        outcome = Outcome::Failed;
+    }
     return outcome != Outcome::Failed;
 }
 
@@ -188,6 +217,7 @@ void Close(Handle handle) {
     // Unsent bytes are dropped so that closing never waits on a device that
     // stopped reading; the only close after a write follows a failed exchange.
     tcflush(fd, TCOFLUSH);
+    termios2io::SetReadMinimum(fd, 0); // the line as SetLineSettings left it
     ioctl(fd, TIOCNXCL);
     flock(fd, LOCK_UN);
     close(fd);

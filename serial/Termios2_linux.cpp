@@ -162,4 +162,17 @@ bool GetLine(int fd, LineSettings& settings) {
     return true;
 }
 
+bool SetReadMinimum(int fd, std::uint8_t count) {
+    termios2 tio{};
+    if (ioctl(fd, TCGETS2, &tio) != 0) {
+        return false;
+    }
+    if (tio.c_cc[VMIN] == count && tio.c_cc[VTIME] == 0) {
+        return true;
+    }
+    tio.c_cc[VMIN] = count;
+    tio.c_cc[VTIME] = 0;
+    return ioctl(fd, TCSETS2, &tio) == 0;
+}
+
 } // namespace termios2io

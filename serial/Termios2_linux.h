@@ -13,4 +13,9 @@ bool SetLine(int fd, const serialport::LineSettings& settings);
 // Fills baudRate, byteSize, parity and stopBits from the terminal.
 bool GetLine(int fd, serialport::LineSettings& settings);
 
+// Sets VMIN to `count` with VTIME 0, unless it is so already. Reads stay
+// non-blocking; what changes is poll, which on Linux then reports input only
+// once `count` bytes are there (or the line hung up).
+bool SetReadMinimum(int fd, std::uint8_t count);
+
 } // namespace termios2io

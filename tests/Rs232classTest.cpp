@@ -204,6 +204,32 @@ TEST_F(Rs232classTest, ReadEndsOnceAllArrivedElseFailsAtTheTimeoutKeepingWhatCam
     EXPECT_EQ(Bytes(got.begin(), got.begin() + 5), (Bytes{9, 10, 11, 12, 13}));
 }
 
+// A read waits for the whole rest of a reply at once; bytes short of it
+// still count at the time-out, and a hang-up still ends the wait at once.
+TEST_F(Rs232classTest, BytesShortOfTheAwaitedCountAreKeptAtTheTimeoutAndHangUpEndsTheWait) {
+    ASSERT_NO_FATAL_FAILURE(OpenConfigured(200));
+    Bytes got(8);
+    std::thread device([this] {
+        std::this_thread::sleep_for(50ms); // after the read has begun to wait
+        Send({1, 2, 3});
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(port.ReadBlock(got.data(), 8), -1);
+    EXPECT_GE(MsSince(start), 195);
+    device.join();
+    EXPECT_EQ(port.BytesRead(), 3u);
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 3), (Bytes{1, 2, 3}));
+
+    ASSERT_NE(port.SetTimeouts(0, 0), 0); // no time limit
+    auto read = std::async(std::launch::async, [&] { return port.ReadBlock(got.data(), 8); });
+    std::this_thread::sleep_for(50ms);
+    Send({4, 5});
+    std::this_thread::sleep_for(50ms);
+    close(master);
+    master = -1;
+    EXPECT_EQ(AwaitOrDie(read, 1s), -1);
+}
+
 TEST_F(Rs232classTest, ReadByteIsZeroExtendedAndCountsOfZeroOrLessEndAtOnce) {
     ASSERT_NO_FATAL_FAILURE(OpenConfigured(300));
     Send({0xFF, 0x00});
