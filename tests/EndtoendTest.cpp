@@ -15,9 +15,8 @@
 #include <vector>
 
 #include "B4kSimulator.h"
-#include "Processrunner.h"
-#include "Tempdir.h"
-#include "Testframes.h"
+#include "Runlog.h"
+#include "Toolbench.h"
 
 namespace {
 
@@ -34,13 +33,6 @@ constexpr int kSubMismatch = 239;   // -257
 constexpr int kLogNotCreated = 236; // -260
 constexpr int kUsageError = 235;    // -261
 
-constexpr std::uint32_t kModuleType = 0x00C0FFEE;
-const Bytes kModuleRecord = MakeFrame(18, {0x00, 0xC0, 0xFF, 0xEE});
-const Bytes kRevisionRecord = MakeFrame(20, {0x00, 0xA7, 0x01, 0x2C});  // 167.300
-const Bytes kBuildTimeRecord = MakeFrame(22, {0x65, 0x48, 0x2C, 0x80}); // Nov 6 2023, midnight
-const Bytes kQueryRecord = {0x5B, 0x12, 0x04, 0xFF, 0xFF, 0xFF, 0xFF, 0x12, 0x5D};
-const Bytes kConnectFrame = MakeFrame(
-    1, {0x5C, 0x19, 0xE2, 0x07, 0xB4, 0x6A, 0x90, 0x3D, 0xC8, 0x71, 0x0E, 0xA5, 0x2F, 0x68, 0xD3});
 const Bytes kFrame3 = MakeFrame(3, {0x01});
 const Bytes kFrame5 = MakeFrame(5, {0x10, 0x20});
 
@@ -54,54 +46,9 @@ std::vector<Bytes> Firmware() {
     // clang-format on
 }
 
-// The log as written, with the creation date and the download time masked.
-const std::string kHeader = "\r\nZUL download log file created on DATE\n\r\n";
-const std::string kFoundCom5 = "\r\nB4K auto detection gave COM 5";
-const std::string kFoundNothing = "\r\nB4K auto detection gave COM 0";
-const std::string kOutcomeTail = "\r\n\r\nDownload time : N seconds";
 const std::string kNoKey = "\r\n[RegOpenKeyEx]";
 const std::string kNoValue = "\r\n[RegOpenKeyEx|QueryStringValue] Erreur(2): The system cannot "
                              "find the file specified.\r\n";
-
-std::string Info(const std::string& fileType, const std::string& deviceType) {
-    return "\r\nFile Information :\r\n------------------\r\nFile module type       : " + fileType +
-           "\r\nFile software revision : 167.300"
-           "\r\nFile build time        : Mon Nov 06 00:00:00 2023\n\r\n"
-           "\r\nDevice Information :\r\n--------------------\r\nDevice module type     : " +
-           deviceType + "\r\n";
-}
-
-std::string Failed(int code) {
-    return "\r\nError downloading the file (error : " + std::to_string(code) + ")" + kOutcomeTail;
-}
-
-struct MaskedLog {
-    std::string text;
-    int seconds = -1; // the download time, when the log has one
-};
-
-MaskedLog Mask(std::string log) {
-    static const std::regex created(
-        "^(\r\nZUL download log file created on )(Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
-        "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-3][0-9] [0-2][0-9]:[0-5][0-9]:"
-        "[0-6][0-9] [0-9]{4}\n");
-    static const std::regex took("\r\nDownload time : ([0-9]+) seconds$");
-    MaskedLog masked;
-    masked.text =
-        std::regex_replace(log, created, "$1DATE\n", std::regex_constants::format_first_only);
-    std::smatch match;
-    if (std::regex_search(masked.text, match, took)) {
-        masked.seconds = std::stoi(match[1].str());
-        masked.text = match.prefix().str() + "\r\nDownload time : N seconds";
-    }
-    return masked;
-}
-
-// The download time counts whole seconds from the start of detection.
-void ExpectDownloadTime(const MaskedLog& log, const ProcessResult& result) {
-    EXPECT_GE(log.seconds + 2, result.seconds);
-    EXPECT_LE(log.seconds, result.seconds + 1);
-}
 
 // Verbose console output: the progress texts, then the echo of the log.
 struct Console {
@@ -127,13 +74,6 @@ Console SplitConsole(const std::string& out) {
     return console;
 }
 
-Bytes LittleEndian(std::uint32_t value) {
-    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-}
-
-const Args kFiles = {"--if",       "fw.ctf",       "--of",      "run.log",
-                     "--progress", "progress.bin", "--infomod", "module.bin"};
 const std::set<std::string> kAllFiles = {"fw.ctf", "run.log", "progress.bin", "module.bin",
                                          "AskModuleType.ctf"};
 
@@ -141,69 +81,6 @@ DeviceConfig Device(std::uint32_t moduleType = kModuleType) {
     DeviceConfig config;
     config.moduleType = moduleType;
     return config;
-}
-
-// One run of the tool: its own working directory, its own port folder and
-// sysfs tree, and the simulated devices attached to them.
-class Bench {
-  public:
-    Bench() {
-        fs::create_directories(env.Path() / "dev");
-        fs::create_directories(env.Path() / "sys");
-    }
-
-    B4kSimulator& Attach(const DeviceConfig& config, int com = 5, bool discoverable = true) {
-        SimulatorOptions options;
-        options.device = config;
-        options.portDir = env.File("dev");
-        options.comNumber = com;
-        options.sysfsDir = discoverable ? env.File("sys") : "";
-        devices.push_back(std::make_unique<B4kSimulator>(options));
-        EXPECT_TRUE(devices.back()->Start()) << devices.back()->Error();
-        return *devices.back();
-    }
-    void WriteFirmware(const std::vector<Bytes>& frames) const {
-        Bytes file;
-        for (const Bytes& frame : frames) {
-            if (!file.empty()) {
-                file.insert(file.end(), {'\r', '\n'}); // filler, never sent
-            }
-            file.insert(file.end(), frame.begin(), frame.end());
-        }
-        WriteBytes(work.File("fw.ctf"), file);
-    }
-    ProcessResult Run(const Args& extra, bool withFiles = true) const {
-        Args args = withFiles ? kFiles : Args{};
-        args.insert(args.end(), extra.begin(), extra.end());
-        ProcessOptions options;
-        options.workingDirectory = work.Path().string();
-        options.env = {
-            {"ZUL_PORT_DIR", env.File("dev")}, {"ZUL_SYSFS_ROOT", env.File("sys")}, {"TZ", "UTC"}};
-        options.timeoutSeconds = 60;
-        return RunProcess(ToolPath(), args, options);
-    }
-    std::set<std::string> Files() const {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(work.Path())) {
-            names.insert(entry.path().filename().string());
-        }
-        return names;
-    }
-    std::string Log() const { return ReadText(work.File("run.log")); }
-    Bytes Read(const std::string& name) const { return ReadBytes(work.File(name)); }
-    std::string File(const std::string& name) const { return work.File(name); }
-
-  private:
-    Tempdir work;
-    Tempdir env;
-    std::vector<std::unique_ptr<B4kSimulator>> devices;
-};
-
-// What the device has received once the line has gone quiet.
-std::vector<Bytes> Received(const B4kSimulator& sim) {
-    while (sim.WaitForItems(sim.Capture().size() + 1, 200)) {
-    }
-    return sim.CapturedFrames();
 }
 
 // The module type query: connected at once, then its record three times.
@@ -222,18 +99,6 @@ std::vector<Bytes> Traffic(std::vector<Bytes> head, const std::vector<Bytes>& fi
     return head;
 }
 
-// The progress once the file's frame `index` is done: the share of the file
-// read up to its end, in truncated percent (two filler bytes between frames).
-int ProgressAfter(const std::vector<Bytes>& file, std::size_t index) {
-    double done = 0;
-    double size = 0;
-    for (std::size_t i = 0; i < file.size(); ++i) {
-        size += static_cast<double>(file[i].size() + (i == 0 ? 0 : 2));
-        done = i == index ? size : done;
-    }
-    return static_cast<int>(done / size * 100);
-}
-
 // Runs that end before the log exists, or without one at all: nothing but
 // the firmware file is left, and the device is never woken. The usage and
 // help texts themselves are checked by the command-line tests.
@@ -247,7 +112,7 @@ TEST(EndToEnd, RunsThatCreateNoLog) {
     };
     for (const auto& [args, status] : cases) {
         SCOPED_TRACE(::testing::PrintToString(args));
-        Bench bench;
+        ToolBench bench;
         const B4kSimulator& sim = bench.Attach(Device());
         bench.WriteFirmware(Firmware());
         const ProcessResult result = bench.Run(args, false);
@@ -278,7 +143,7 @@ TEST(EndToEnd, InvalidFirmwareEndsTheRunBeforeDetection) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Bench bench;
+        ToolBench bench;
         const B4kSimulator& sim = bench.Attach(Device());
         if (!c.frames.empty()) {
             bench.WriteFirmware(c.frames);
@@ -304,7 +169,7 @@ TEST(EndToEnd, InvalidFirmwareEndsTheRunBeforeDetection) {
 }
 
 TEST(EndToEnd, NoDeviceGivesUpAfterSixSeconds) {
-    Bench bench; // no sysfs tree, and nothing behind the forced port
+    ToolBench bench; // no sysfs tree, and nothing behind the forced port
     bench.WriteFirmware(Firmware());
     const ProcessResult result = bench.Run({"--v", "--com", "7"});
     EXPECT_EQ(result.exitStatus, kNoDevice);
@@ -345,7 +210,7 @@ TEST(EndToEnd, IdentificationChecks) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
-        Bench bench;
+        ToolBench bench;
         const B4kSimulator& sim = bench.Attach(Device(0x1234ABCD));
         bench.WriteFirmware(Firmware());
         const ProcessResult result = bench.Run(c.args);
@@ -363,7 +228,7 @@ TEST(EndToEnd, IdentificationChecks) {
 }
 
 TEST(EndToEnd, SuccessfulDownload) {
-    Bench bench;
+    ToolBench bench;
     DeviceConfig config = Device();
     config.ignoreConnects = 2;
     const B4kSimulator& sim = bench.Attach(config);
@@ -411,7 +276,7 @@ TEST(EndToEnd, SuccessfulDownload) {
 TEST(EndToEnd, ForcedPortAfterFailedDiscovery) {
     for (const bool keyWithoutPort : {false, true}) {
         SCOPED_TRACE(keyWithoutPort ? "key without port" : "no key");
-        Bench bench;
+        ToolBench bench;
         if (keyWithoutPort) {
             bench.Attach(Device(), 0, true); // in sysfs, but no port names it
         }
@@ -434,7 +299,7 @@ TEST(EndToEnd, ForcedPortAfterFailedDiscovery) {
 // A firmware file that bears the query file's name is not overwritten by
 // the query: the query is skipped and the file itself goes to the device.
 TEST(EndToEnd, FirmwareNamedLikeTheQueryFileIsKept) {
-    Bench bench;
+    ToolBench bench;
     const B4kSimulator& sim = bench.Attach(Device());
     bench.WriteFirmware(Firmware());
     const Bytes firmware = bench.Read("fw.ctf");
@@ -476,7 +341,7 @@ TEST(EndToEnd, DownloadFailures) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Bench bench;
+        ToolBench bench;
         DeviceConfig config = Device();
         c.configure(config);
         const B4kSimulator& sim = bench.Attach(config);

@@ -1,0 +1,46 @@
+#include "Simulatorprocess.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+SimulatorProcess::SimulatorProcess(const std::string& program,
+                                   const std::vector<std::string>& args) {
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        return;
+    }
+    pid = fork();
+    if (pid == 0) {
+        dup2(pipeFds[1], 1);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& arg : args) {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    out = pipeFds[0];
+    char c = 0;
+    std::string line;
+    while (pid > 0 && read(out, &c, 1) == 1 && c != '\n') {
+        line += c;
+    }
+    if (c == '\n') {
+        slavePath = line;
+    }
+}
+
+SimulatorProcess::~SimulatorProcess() {
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+    if (out >= 0) {
+        close(out);
+    }
+}
