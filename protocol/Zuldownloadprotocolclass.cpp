@@ -202,6 +202,19 @@ const TCommandRow* TZULDownloadProtocolClass::FindCommand(std::uint8_t type) {
     return row == kCommandTable.end() ? nullptr : &*row;
 }
 
+std::optional<TExchangeLengths>
+TZULDownloadProtocolClass::ExchangeLengths(const TCommandRow& row, const std::uint8_t* frame) {
+    const std::uint8_t length = frame[kLengthOffset];
+    // A frame too long for 8-bit lengths would go out truncated: refuse it.
+    if (row.sends && length > (row.echoReply ? kMaxEchoedPayload : kMaxSentPayload)) {
+        return std::nullopt;
+    }
+    const auto sendLength = static_cast<std::uint8_t>(row.sends ? length + kFrameOverhead : 0);
+    const auto replyLength =
+        static_cast<std::uint8_t>(row.echoReply ? sendLength + 1 : row.replyLength);
+    return TExchangeLengths{sendLength, replyLength};
+}
+
 TReplyVerdict TZULDownloadProtocolClass::CheckReply(const TCommandRow& row,
                                                     const std::uint8_t* frame,
                                                     const std::uint8_t* reply,
@@ -227,18 +240,15 @@ std::int32_t TZULDownloadProtocolClass::SendCommand(TRS232Class* port, const std
     if (row == nullptr) {
         return -14;
     }
-    const std::uint8_t length = frame[kLengthOffset];
-    // A frame too long for 8-bit lengths would go out truncated: refuse it.
-    if (row->sends && length > (row->echoReply ? kMaxEchoedPayload : kMaxSentPayload)) {
+    const std::optional<TExchangeLengths> lengths = ExchangeLengths(*row, frame);
+    if (!lengths) {
         return -1;
     }
-    const auto sendLength = static_cast<std::uint8_t>(row->sends ? length + kFrameOverhead : 0);
-    const auto replyLength =
-        static_cast<std::uint8_t>(row->echoReply ? sendLength + 1 : row->replyLength);
+    const std::uint8_t replyLength = lengths->replyLength;
     std::int32_t result = -1;
     for (int attempt = 0; attempt < kAttempts && result < 0; ++attempt) {
-        result =
-            TransferFrame(port, replyBuffer.data(), frame, replyLength, sendLength, row->timeoutMs);
+        result = TransferFrame(port, replyBuffer.data(), frame, replyLength, lengths->sendLength,
+                               row->timeoutMs);
         if (result < 0 || replyLength == 0) {
             continue;
         }

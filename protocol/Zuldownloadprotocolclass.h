@@ -23,6 +23,12 @@ struct TCommandRow {
     std::int32_t failCode; // when a well-formed reply fails its check
 };
 
+// What one exchange of a frame puts on the wire and reads back.
+struct TExchangeLengths {
+    std::uint8_t sendLength;
+    std::uint8_t replyLength;
+};
+
 // The verdict on one well-formed reply.
 struct TReplyVerdict {
     std::int32_t result;                     // >= 0 good; else the row's code
@@ -58,6 +64,10 @@ class TZULDownloadProtocolClass : public TThread {
 
     // The command table row of a type, or nullptr when the type is unknown.
     static const TCommandRow* FindCommand(std::uint8_t type);
+    // The lengths of an exchange of `frame` by its row; empty when the frame
+    // is too long to go out whole.
+    static std::optional<TExchangeLengths> ExchangeLengths(const TCommandRow& row,
+                                                           const std::uint8_t* frame);
     // The check of a well-formed reply to `frame` by the row of its type.
     static TReplyVerdict CheckReply(const TCommandRow& row, const std::uint8_t* frame,
                                     const std::uint8_t* reply, std::uint8_t replyLength);
