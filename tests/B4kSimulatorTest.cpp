@@ -148,7 +148,7 @@ TEST(B4kSimulator, AnswersThroughItsLinkCapturesAndUnpublishesWhenStopped) {
 
 TEST(B4kSimulator, HoldsEachReplyFromItsFrameAndStopsWithoutWaitingForIt) {
     SimulatorOptions options;
-    options.device.replyDelayMs = 150;
+    options.device.replyDelayMs = 300;
     B4kSimulator simulator(options);
     ASSERT_TRUE(simulator.Start()) << simulator.Error();
     HostPort host(simulator.SlavePath());
@@ -156,10 +156,10 @@ TEST(B4kSimulator, HoldsEachReplyFromItsFrameAndStopsWithoutWaitingForIt) {
     host.Write(EmptyFrame(3));
     host.Write(EmptyFrame(5));
     const Bytes first = host.Read(6, 1000);
-    EXPECT_GE(MsSince(start), 150);
+    EXPECT_GE(MsSince(start), 300);
     const Bytes second = host.Read(6, 1000);
-    // Each reply is held from its own frame on, not one after the other.
-    EXPECT_LT(MsSince(start), 280);
+    // Each reply is held from its own frame on, not one after the other (600 ms).
+    EXPECT_LT(MsSince(start), 500);
     EXPECT_EQ(first[1], 4);
     EXPECT_EQ(second[1], 6);
 

@@ -272,9 +272,9 @@ TEST_F(Rs232classTest, OpenPurgesAndFlushLastsUntilOneSilentTimeout) {
     EXPECT_GE(MsSince(start), 145);
     EXPECT_LT(MsSince(start), 600);
     std::thread device([this] {
-        for (std::uint8_t i = 0; i < 12; ++i) { // a byte every 50 ms for 600 ms
+        for (std::uint8_t i = 0; i < 24; ++i) { // a byte every 25 ms for 600 ms
             Send({i});
-            std::this_thread::sleep_for(50ms);
+            std::this_thread::sleep_for(25ms);
         }
     });
     start = Clock::now();
