@@ -87,8 +87,13 @@ std::string FormatCaptureLine(const CapturedItem& item) {
 // each reply byte may go out. At a set rate every byte takes 11 bit times in
 // either direction (the two directions are independent, as on a UART), and
 // counts as delivered once its last bit is through: the first byte too.
+// Replies go out as a USB device hands them over, in packets of up to
+// kPacketBytes, each once its last byte is through; a host that reads them
+// is then woken once a packet, not once a byte.
 class B4kSimulator::Line {
   public:
+    static constexpr std::size_t kPacketBytes = 64; // a full-speed USB bulk packet
+
     explicit Line(std::uint32_t baud)
         : byteNs(baud == 0 ? 0 : std::llround(kBitsPerByte * kNanosPerSecond / baud)) {}
 
@@ -115,14 +120,14 @@ class B4kSimulator::Line {
         outbound.push_back({due, std::move(bytes), 0});
     }
 
-    // Writes whatever is due by `now`, one byte per byte time when paced.
+    // Writes whatever is due by `now`, a packet at a time when paced.
     // Stops early when the pty takes no more (Blocked()).
     void WriteDue(int fd, Nanos now) {
         blocked = false;
         while (!outbound.empty() && NextWriteAt() <= now) {
             Pending& pending = outbound.front();
             const Nanos at = NextWriteAt();
-            const std::size_t count = byteNs == 0 ? pending.bytes.size() - pending.sent : 1;
+            const std::size_t count = NextPacket();
             const ssize_t written = ::write(fd, pending.bytes.data() + pending.sent, count);
             if (written < 0) {
                 blocked = errno == EAGAIN || errno == EINTR;
@@ -133,8 +138,12 @@ class B4kSimulator::Line {
             }
             pending.sent += static_cast<std::size_t>(written);
             // Keep the cadence through small wake-up delays; after a long
-            // stall start afresh rather than burst to catch up.
+            // stall start afresh rather than burst to catch up. A packet
+            // the pty took only in part is finished at once.
             nextFree = now - at > byteNs ? now : at;
+            if (static_cast<std::size_t>(written) < count) {
+                nextFree -= static_cast<Nanos>(count - static_cast<std::size_t>(written)) * byteNs;
+            }
             if (pending.sent == pending.bytes.size()) {
                 outbound.pop_front();
             }
@@ -162,9 +171,18 @@ class B4kSimulator::Line {
         std::size_t sent;
     };
 
-    // A byte is written when it has fully crossed the line, which is free
-    // again from then on.
-    Nanos NextWriteAt() const { return std::max(outbound.front().due, nextFree) + byteNs; }
+    // The bytes of the next write: the reply's rest unpaced, else a packet.
+    std::size_t NextPacket() const {
+        const Pending& pending = outbound.front();
+        const std::size_t rest = pending.bytes.size() - pending.sent;
+        return byteNs == 0 ? rest : std::min(rest, kPacketBytes);
+    }
+
+    // A packet is written when its last byte has fully crossed the line,
+    // which is free again from then on.
+    Nanos NextWriteAt() const {
+        return std::max(outbound.front().due, nextFree) + static_cast<Nanos>(NextPacket()) * byteNs;
+    }
 
     const Nanos byteNs;
     std::deque<Arrival> inbound;
