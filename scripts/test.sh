@@ -1,13 +1,36 @@
 #!/usr/bin/env bash
-# Builds the tool and its tests with g++ and clang++ (warnings are errors),
-# then runs the whole suite.
+# Builds and tests everything, stage by stage; any failure stops the run.
+#   native      g++ build, the whole suite
+#   sanitizers  the whole suite under ASan+UBSan (clang++, so also clang's
+#               warnings as errors) and under TSan
+#   fuzz        every fuzz target for ZUL_FUZZ_SECONDS (default 30) each
+# Usage: scripts/test.sh [STAGE...]     (default: every stage, in this order)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/ensure-deps.sh
+stages=("$@")
+if [ ${#stages[@]} -eq 0 ]; then
+    stages=(native sanitizers fuzz)
+fi
 
-cmake --preset default
-cmake --build --preset default
-cmake --preset clang
-cmake --build --preset clang
-ctest --preset default
+native() {
+    cmake --preset default
+    cmake --build --preset default
+    ctest --preset default
+}
+
+scripts/ensure-deps.sh
+for stage in "${stages[@]}"; do
+    echo "=== stage: $stage"
+    start=$SECONDS
+    case $stage in
+    native) native ;;
+    sanitizers) scripts/sanitizers.sh ;;
+    fuzz) scripts/fuzz.sh ;;
+    *)
+        echo "test.sh: unknown stage '$stage' (native, sanitizers, fuzz)" >&2
+        exit 2
+        ;;
+    esac
+    echo "=== stage $stage passed in $((SECONDS - start)) s"
+done
