@@ -7,7 +7,7 @@
 
 int main(int argc, char** argv) {
     try {
-        return PosixExitStatus(RunDownload(argc, argv));
+        return ProcessExitStatus(RunDownload(argc, argv));
     } catch (const EConvertError& error) {
         std::fflush(stdout);
         std::fprintf(stderr, "%s\n", error.what());

@@ -1,16 +1,27 @@
 #include "Tempdir.h"
 
-#include <cstdlib>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
+// A random name until one is new: create_directory tells an existing folder
+// apart, so no two objects (or processes) ever share one. Portable, unlike mkdtemp.
 Tempdir::Tempdir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zul-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
+    std::random_device seed;
+    std::mt19937_64 names(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, "zul-test-%012llx",
+                      static_cast<unsigned long long>(names() & 0xFFFFFFFFFFFFull));
+        const std::filesystem::path candidate = std::filesystem::temp_directory_path() / name;
+        if (std::filesystem::create_directory(candidate)) {
+            path = candidate;
+            return;
+        }
     }
-    path = pattern;
+    throw std::runtime_error("no new temporary folder");
 }
 
 Tempdir::~Tempdir() {

@@ -3,7 +3,7 @@
 #include <array>
 #include <utility>
 
-int PosixExitStatus(std::int32_t runResult) {
+int ProcessExitStatus(std::int32_t runResult) {
     static constexpr std::array<std::pair<std::int32_t, int>, 4> kDriverResults = {{
         {-256, 240},
         {-257, 239},
