@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever the build and the tests need and this
 # machine lacks. Does nothing when everything is there.
+#   scripts/ensure-deps.sh [fuzz] [windows]   (the base set always)
 set -euo pipefail
 
 missing=()
@@ -12,6 +13,24 @@ need_cmd ninja ninja-build
 need_cmd g++ g++
 need_cmd clang++ clang
 need_file /usr/include/gtest/gtest.h libgtest-dev
+for group in "$@"; do
+    case $group in
+    fuzz) # libFuzzer's runtime is a package of its own
+        need_file "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a 2>/dev/null ||
+            echo /nonexistent)" libclang-rt-14-dev
+        ;;
+    windows)
+        need_cmd x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
+        need_file /usr/lib/wine/wine64 wine64
+        need_cmd wine wine
+        need_file /usr/src/googletest/CMakeLists.txt googletest
+        ;;
+    *)
+        echo "ensure-deps.sh: unknown group '$group' (fuzz, windows)" >&2
+        exit 2
+        ;;
+    esac
+done
 
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"

@@ -17,15 +17,7 @@ case $seconds in
     ;;
 esac
 
-scripts/ensure-deps.sh
-# libFuzzer's runtime is a package of its own.
-if [ ! -e "$(clang++ -print-file-name=libclang_rt.fuzzer-"$(uname -m)".a)" ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "Install libclang-rt-14-dev (libFuzzer) first" >&2
-        exit 1
-    fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends libclang-rt-14-dev
-fi
+scripts/ensure-deps.sh fuzz
 
 cmake --preset fuzz
 cmake --build --preset fuzz

@@ -4,13 +4,14 @@
 #   sanitizers  the whole suite under ASan+UBSan (clang++, so also clang's
 #               warnings as errors) and under TSan
 #   fuzz        every fuzz target for ZUL_FUZZ_SECONDS (default 30) each
+#   windows     the cross-built Windows tool and its tests under Wine
 # Usage: scripts/test.sh [STAGE...]     (default: every stage, in this order)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 stages=("$@")
 if [ ${#stages[@]} -eq 0 ]; then
-    stages=(native sanitizers fuzz)
+    stages=(native sanitizers fuzz windows)
 fi
 
 native() {
@@ -27,8 +28,9 @@ for stage in "${stages[@]}"; do
     native) native ;;
     sanitizers) scripts/sanitizers.sh ;;
     fuzz) scripts/fuzz.sh ;;
+    windows) scripts/windows-test.sh ;;
     *)
-        echo "test.sh: unknown stage '$stage' (native, sanitizers, fuzz)" >&2
+        echo "test.sh: unknown stage '$stage' (native, sanitizers, fuzz, windows)" >&2
         exit 2
         ;;
     esac

@@ -1,5 +1,5 @@
 // The operating system's serial-port service, as TRS232Class needs it.
-// One implementation per OS (Serialport_posix.cpp, later Serialport_win32.cpp);
+// One implementation per OS (Serialport_posix.cpp, Serialport_win32.cpp);
 // nothing above this header knows which one is built.
 #pragma once
 
