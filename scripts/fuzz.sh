@@ -55,6 +55,7 @@ done
 
 if [ ${#failed[@]} -gt 0 ]; then
     echo "Fuzzing found faults in: ${failed[*]}; inputs and logs are in $work" >&2
+    echo "Once fixed, add each input to tests/fuzz/corpus/<target>/: the suite replays it." >&2
     exit 1
 fi
 rm -rf "$work"
