@@ -11,9 +11,9 @@
 #include <memory>
 #include <set>
 #include <string_view>
-#include <vector>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <vector>
 
 #include "serial/Registry.h"
 #include "serial/Serialport.h"

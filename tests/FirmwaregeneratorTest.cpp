@@ -30,10 +30,10 @@ std::vector<std::vector<std::uint8_t>> SplitFrames(const std::vector<std::uint8_
 } // namespace
 
 TEST(FirmwareGenerator, MakesValidFilesWithTheRequestedIdentification) {
-    const FirmwareSpec spec{0x0A0B0C0D, 7, 9, 0x4B000000, 64 * 1024, 3};
-    const auto file = GenerateFirmware(spec);
-    EXPECT_GE(file.size(), spec.targetBytes);
-    EXPECT_LT(file.size(), spec.targetBytes + 3 * 260);
+    const FirmwareRecipe recipe{0x0A0B0C0D, 7, 9, 0x4B000000, 64 * 1024, 3};
+    const auto file = GenerateFirmware(recipe);
+    EXPECT_GE(file.size(), recipe.targetBytes);
+    EXPECT_LT(file.size(), recipe.targetBytes + 3 * 260);
     Tempdir dir;
     WriteBytes(dir.File("fw.ctf"), file);
     TFileParser parser;
@@ -54,11 +54,11 @@ TEST(FirmwareGenerator, MakesValidFilesWithTheRequestedIdentification) {
 }
 
 TEST(FirmwareGenerator, SeedDecidesTheBytes) {
-    FirmwareSpec spec;
-    EXPECT_EQ(GenerateFirmware(spec), GenerateFirmware(spec));
-    const auto first = GenerateFirmware(spec);
-    spec.seed = 2;
-    EXPECT_NE(GenerateFirmware(spec), first);
-    spec.targetBytes = 0;
-    EXPECT_EQ(SplitFrames(GenerateFirmware(spec)).size(), 3u); // the records alone
+    FirmwareRecipe recipe;
+    EXPECT_EQ(GenerateFirmware(recipe), GenerateFirmware(recipe));
+    const auto first = GenerateFirmware(recipe);
+    recipe.seed = 2;
+    EXPECT_NE(GenerateFirmware(recipe), first);
+    recipe.targetBytes = 0;
+    EXPECT_EQ(SplitFrames(GenerateFirmware(recipe)).size(), 3u); // the records alone
 }

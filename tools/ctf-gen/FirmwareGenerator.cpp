@@ -45,16 +45,16 @@ Bytes DataBlock(Random& random, std::uint32_t address, std::size_t size) {
     return payload;
 }
 
-void AppendIdentification(Bytes& file, const FirmwareSpec& spec) {
+void AppendIdentification(Bytes& file, const FirmwareRecipe& recipe) {
     Bytes payload;
-    PutBigEndian(payload, spec.moduleType, 4);
+    PutBigEndian(payload, recipe.moduleType, 4);
     Append(file, kTypeModuleType, payload);
     payload.clear();
-    PutBigEndian(payload, spec.mainRevision, 2);
-    PutBigEndian(payload, spec.subRevision, 2);
+    PutBigEndian(payload, recipe.mainRevision, 2);
+    PutBigEndian(payload, recipe.subRevision, 2);
     Append(file, kTypeSoftwareRevision, payload);
     payload.clear();
-    PutBigEndian(payload, spec.buildTime, 4);
+    PutBigEndian(payload, recipe.buildTime, 4);
     Append(file, kTypeBuildTime, payload);
 }
 
@@ -89,15 +89,15 @@ Bytes MakeGeneratedFrame(std::uint8_t type, const Bytes& payload) {
     return frame;
 }
 
-Bytes GenerateFirmware(const FirmwareSpec& spec) {
+Bytes GenerateFirmware(const FirmwareRecipe& recipe) {
     Bytes file;
-    AppendIdentification(file, spec);
-    if (spec.targetBytes <= file.size()) {
+    AppendIdentification(file, recipe);
+    if (recipe.targetBytes <= file.size()) {
         return file;
     }
-    Random random(spec.seed);
+    Random random(recipe.seed);
     Append(file, kTypeCommand3, {0x00, 0x00, 0x00, 0x01}); // prepare
-    AppendBlocks(file, random, spec.targetBytes);
+    AppendBlocks(file, random, recipe.targetBytes);
     Append(file, kTypeNoReply13, {});          // restart hint, unanswered
     Append(file, kTypeCommand5, {0x00, 0x01}); // finish
     return file;

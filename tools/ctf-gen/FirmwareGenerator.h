@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-struct FirmwareSpec {
+struct FirmwareRecipe {
     std::uint32_t moduleType = 2;
     std::uint16_t mainRevision = 1;
     std::uint16_t subRevision = 0;
@@ -19,5 +19,5 @@ struct FirmwareSpec {
 std::vector<std::uint8_t> MakeGeneratedFrame(std::uint8_t type,
                                              const std::vector<std::uint8_t>& payload);
 
-// The same spec gives the same bytes with every compiler and library.
-std::vector<std::uint8_t> GenerateFirmware(const FirmwareSpec& spec);
+// The same recipe gives the same bytes with every compiler and library.
+std::vector<std::uint8_t> GenerateFirmware(const FirmwareRecipe& recipe);

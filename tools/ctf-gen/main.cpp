@@ -33,10 +33,10 @@ template <typename T> bool ParseNumber(std::string_view text, T& value, int base
     return !text.empty() && failure == std::errc{} && stop == end;
 }
 
-bool ParseRevision(std::string_view text, FirmwareSpec& spec) {
+bool ParseRevision(std::string_view text, FirmwareRecipe& recipe) {
     const std::size_t dot = text.find('.');
-    return dot != std::string_view::npos && ParseNumber(text.substr(0, dot), spec.mainRevision) &&
-           ParseNumber(text.substr(dot + 1), spec.subRevision);
+    return dot != std::string_view::npos && ParseNumber(text.substr(0, dot), recipe.mainRevision) &&
+           ParseNumber(text.substr(dot + 1), recipe.subRevision);
 }
 
 bool ParseSize(std::string_view text, std::size_t& size) {
@@ -51,20 +51,20 @@ bool ParseSize(std::string_view text, std::size_t& size) {
     return true;
 }
 
-bool ParseOption(std::string_view name, std::string_view value, FirmwareSpec& spec) {
+bool ParseOption(std::string_view name, std::string_view value, FirmwareRecipe& recipe) {
     if (name == "--module-type") {
-        return ParseNumber(value, spec.moduleType, 16);
+        return ParseNumber(value, recipe.moduleType, 16);
     }
     if (name == "--revision") {
-        return ParseRevision(value, spec);
+        return ParseRevision(value, recipe);
     }
     if (name == "--build-time") {
-        return ParseNumber(value, spec.buildTime);
+        return ParseNumber(value, recipe.buildTime);
     }
     if (name == "--size") {
-        return ParseSize(value, spec.targetBytes);
+        return ParseSize(value, recipe.targetBytes);
     }
-    return name == "--seed" && ParseNumber(value, spec.seed);
+    return name == "--seed" && ParseNumber(value, recipe.seed);
 }
 
 // The file appears whole or not at all.
@@ -89,7 +89,7 @@ bool WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes) 
 } // namespace
 
 int main(int argc, char** argv) {
-    FirmwareSpec spec;
+    FirmwareRecipe recipe;
     std::string output;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
         }
         if (!argument.starts_with("--") && output.empty()) {
             output = argument;
-        } else if (i + 1 >= argc || !ParseOption(argument, argv[i + 1], spec)) {
+        } else if (i + 1 >= argc || !ParseOption(argument, argv[i + 1], recipe)) {
             std::fprintf(stderr, "ctf-gen: bad option '%s'\n%s", argv[i], kUsage);
             return 2;
         } else {
@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ctf-gen: no output file\n%s", kUsage);
         return 2;
     }
-    if (!WriteFile(output, GenerateFirmware(spec))) {
+    if (!WriteFile(output, GenerateFirmware(recipe))) {
         std::fprintf(stderr, "ctf-gen: cannot write %s\n", output.c_str());
         return 1;
     }
