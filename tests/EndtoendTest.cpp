@@ -74,31 +74,6 @@ Console SplitConsole(const std::string& out) {
     return console;
 }
 
-const std::set<std::string> kAllFiles = {"fw.ctf", "run.log", "progress.bin", "module.bin",
-                                         "AskModuleType.ctf"};
-
-DeviceConfig Device(std::uint32_t moduleType = kModuleType) {
-    DeviceConfig config;
-    config.moduleType = moduleType;
-    return config;
-}
-
-// The module type query: connected at once, then its record three times.
-const std::vector<Bytes> kQuery = {kConnectFrame, kQueryRecord, kQueryRecord, kQueryRecord};
-
-// `head`, then a download's connect frame and the file's frames before `end`
-// that leave the host (all but the revision and build time records).
-std::vector<Bytes> Traffic(std::vector<Bytes> head, const std::vector<Bytes>& file,
-                           std::size_t end) {
-    head.push_back(kConnectFrame);
-    for (std::size_t i = 0; i < end; ++i) {
-        if (file[i][1] != 20 && file[i][1] != 22) {
-            head.push_back(file[i]);
-        }
-    }
-    return head;
-}
-
 // Runs that end before the log exists, or without one at all: nothing but
 // the firmware file is left, and the device is never woken. The usage and
 // help texts themselves are checked by the command-line tests.
@@ -113,7 +88,7 @@ TEST(EndToEnd, RunsThatCreateNoLog) {
     for (const auto& [args, status] : cases) {
         SCOPED_TRACE(::testing::PrintToString(args));
         ToolBench bench;
-        const B4kSimulator& sim = bench.Attach(Device());
+        const B4kSimulator& sim = bench.Attach(DefaultDevice());
         bench.WriteFirmware(Firmware());
         const ProcessResult result = bench.Run(args, false);
         EXPECT_EQ(result.exitStatus, status);
@@ -144,7 +119,7 @@ TEST(EndToEnd, InvalidFirmwareEndsTheRunBeforeDetection) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ToolBench bench;
-        const B4kSimulator& sim = bench.Attach(Device());
+        const B4kSimulator& sim = bench.Attach(DefaultDevice());
         if (!c.frames.empty()) {
             bench.WriteFirmware(c.frames);
         }
@@ -211,7 +186,7 @@ TEST(EndToEnd, IdentificationChecks) {
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         ToolBench bench;
-        const B4kSimulator& sim = bench.Attach(Device(0x1234ABCD));
+        const B4kSimulator& sim = bench.Attach(DefaultDevice(0x1234ABCD));
         bench.WriteFirmware(Firmware());
         const ProcessResult result = bench.Run(c.args);
         EXPECT_EQ(result.exitStatus, c.status);
@@ -229,10 +204,11 @@ TEST(EndToEnd, IdentificationChecks) {
 
 TEST(EndToEnd, SuccessfulDownload) {
     ToolBench bench;
-    DeviceConfig config = Device();
+    DeviceConfig config = DefaultDevice();
     config.ignoreConnects = 2;
     const B4kSimulator& sim = bench.Attach(config);
-    const B4kSimulator& forced = bench.Attach(Device(), 9, false); // the discovered one answers
+    const B4kSimulator& forced =
+        bench.Attach(DefaultDevice(), 9, false); // the discovered one answers
     const std::vector<Bytes> firmware = Firmware();
     bench.WriteFirmware(firmware);
     WriteBytes(bench.File("AskModuleType.ctf"), Bytes(1000, 'x')); // replaced whole
@@ -278,9 +254,9 @@ TEST(EndToEnd, ForcedPortAfterFailedDiscovery) {
         SCOPED_TRACE(keyWithoutPort ? "key without port" : "no key");
         ToolBench bench;
         if (keyWithoutPort) {
-            bench.Attach(Device(), 0, true); // in sysfs, but no port names it
+            bench.Attach(DefaultDevice(), 0, true); // in sysfs, but no port names it
         }
-        const B4kSimulator& sim = bench.Attach(Device(0x0A0B0C0D), 7, false);
+        const B4kSimulator& sim = bench.Attach(DefaultDevice(0x0A0B0C0D), 7, false);
         std::vector<Bytes> firmware = Firmware();
         firmware.erase(firmware.begin());
         bench.WriteFirmware(firmware);
@@ -300,7 +276,7 @@ TEST(EndToEnd, ForcedPortAfterFailedDiscovery) {
 // the query: the query is skipped and the file itself goes to the device.
 TEST(EndToEnd, FirmwareNamedLikeTheQueryFileIsKept) {
     ToolBench bench;
-    const B4kSimulator& sim = bench.Attach(Device());
+    const B4kSimulator& sim = bench.Attach(DefaultDevice());
     bench.WriteFirmware(Firmware());
     const Bytes firmware = bench.Read("fw.ctf");
     fs::rename(bench.File("fw.ctf"), bench.File("AskModuleType.ctf"));
@@ -339,7 +315,7 @@ TEST(EndToEnd, DownloadFailures) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ToolBench bench;
-        DeviceConfig config = Device();
+        DeviceConfig config = DefaultDevice();
         c.configure(config);
         const B4kSimulator& sim = bench.Attach(config);
         bench.WriteFirmware(c.file);

@@ -162,7 +162,7 @@ void PlanWrongEcho(Plan& plan, Dice& dice) {
 void PlanHangUp(Plan& plan, Dice& dice, int ignoredConnects) {
     std::vector<std::size_t> sent;
     for (std::size_t i = 0; i < plan.file.size(); ++i) {
-        if (plan.file[i][1] != 20 && plan.file[i][1] != 22) {
+        if (LeavesHost(plan.file[i])) {
             sent.push_back(i);
         }
     }

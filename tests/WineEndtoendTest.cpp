@@ -31,12 +31,8 @@ const std::string kFoundCom = "\r\nB4K auto detection gave COM 205";
 const std::string kDeviceKey = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_2C7A&PID_0001";
 const std::string kDeviceParameters = kDeviceKey + "\\DEMO_1.000\\Device Parameters";
 
-const Args kFiles = {"--if",       "fw.ctf",       "--of",      "run.log",
-                     "--progress", "progress.bin", "--infomod", "module.bin"};
 const Args kMatchingIdentification = {"--msv", "167",      "--ssv", "300",
                                       "--mt",  "00C0FFEE", "--bt",  "0x65482c80"};
-const std::set<std::string> kAllFiles = {"fw.ctf", "run.log", "progress.bin", "module.bin",
-                                         "AskModuleType.ctf"};
 
 std::vector<Bytes> Firmware() {
     // clang-format off
@@ -44,26 +40,6 @@ std::vector<Bytes> Firmware() {
             MakeFrame(5, {0x10, 0x20}), MakeFrame(9, Bytes(16, 0x99)), MakeFrame(11, {}),
             MakeFrame(14, Bytes(2, 0x01)), MakeFrame(16, Bytes(40, 0x16))};
     // clang-format on
-}
-
-// The module type query, then a download's connect frame and the file's
-// frames before `end` that leave the host (all but the revision and build
-// time records).
-std::vector<Bytes> Traffic(const std::vector<Bytes>& file, std::size_t end) {
-    std::vector<Bytes> frames = {kConnectFrame, kQueryRecord, kQueryRecord, kQueryRecord,
-                                 kConnectFrame};
-    for (std::size_t i = 0; i < end; ++i) {
-        if (file[i][1] != 20 && file[i][1] != 22) {
-            frames.push_back(file[i]);
-        }
-    }
-    return frames;
-}
-
-DeviceConfig Device() {
-    DeviceConfig config;
-    config.moduleType = kModuleType;
-    return config;
 }
 
 // Never without a prefix of the caller's: Wine would make one in $HOME.
@@ -150,7 +126,7 @@ class WineBench {
     ProcessResult Run(const Args& extra, bool withFiles = true) const {
         Args args = {ZUL_WINDOWS_TOOL};
         if (withFiles) {
-            args.insert(args.end(), kFiles.begin(), kFiles.end());
+            args.insert(args.end(), kRunFiles.begin(), kRunFiles.end());
         }
         args.insert(args.end(), extra.begin(), extra.end());
         return Wine(args, WorkFolder());
@@ -162,7 +138,7 @@ class WineBench {
         fs::remove(codeFile);
         Args args = {ZUL_WINDOWS_CALLER, "run", "Z:" + codeFile, ZUL_WINDOWS_TOOL};
         if (withFiles) {
-            args.insert(args.end(), kFiles.begin(), kFiles.end());
+            args.insert(args.end(), kRunFiles.begin(), kRunFiles.end());
         }
         args.insert(args.end(), extra.begin(), extra.end());
         const ProcessResult result = Wine(args, WorkFolder());
@@ -189,7 +165,7 @@ TEST(WineEndToEnd, DiscoveryThroughTheRegistryAndASuccessfulDownload) {
         SCOPED_TRACE(longValue ? "long value" : "COM205");
         ASSERT_NO_FATAL_FAILURE(SetPortName("COM" + std::string(longValue ? 200 : 0, '0') + "205"));
         WineBench bench;
-        DeviceConfig config = Device();
+        DeviceConfig config = DefaultDevice();
         config.baud = 166666; // replies trickle in at the line's rate
         const B4kSimulator& sim = bench.Attach(config, kDiscoveredCom);
         const std::vector<Bytes> firmware = Firmware();
@@ -212,7 +188,7 @@ TEST(WineEndToEnd, DiscoveryThroughTheRegistryAndASuccessfulDownload) {
         EXPECT_EQ(bench.files.Read("module.bin"), LittleEndian(kModuleType));
         EXPECT_EQ(bench.files.Read("AskModuleType.ctf"), kQueryRecord);
         EXPECT_EQ(bench.files.Files(), kAllFiles);
-        EXPECT_EQ(Received(sim), Traffic(firmware, firmware.size()));
+        EXPECT_EQ(Received(sim), Traffic(kQuery, firmware, firmware.size()));
         ASSERT_FALSE(sim.Capture().empty());
         EXPECT_EQ(sim.Capture().front().kind, CaptureKind::WakeUp);
     }
@@ -231,7 +207,7 @@ TEST(WineEndToEnd, FailedDiscoveryPrintsTheSystemsMessageAndTheForcedPortServes)
             ASSERT_NO_FATAL_FAILURE(Reg({"add", kDeviceParameters, "/f"}));
         }
         WineBench bench;
-        const B4kSimulator& sim = bench.Attach(Device(), kForcedCom);
+        const B4kSimulator& sim = bench.Attach(DefaultDevice(), kForcedCom);
         const std::vector<Bytes> firmware = Firmware();
         bench.files.WriteFirmware(firmware);
         const ProcessResult result = bench.Run({"--com", std::to_string(kForcedCom)});
@@ -241,7 +217,7 @@ TEST(WineEndToEnd, FailedDiscoveryPrintsTheSystemsMessageAndTheForcedPortServes)
         EXPECT_EQ(result.out, TextMode("\r\n"));
         EXPECT_EQ(result.err, TextMode(keyWithoutValue ? noValue : "\r\n[RegOpenKeyEx]" + noValue));
         EXPECT_EQ(bench.files.Read("progress.bin"), Bytes{100});
-        EXPECT_EQ(Received(sim), Traffic(firmware, firmware.size()));
+        EXPECT_EQ(Received(sim), Traffic(kQuery, firmware, firmware.size()));
     }
 }
 
@@ -250,7 +226,7 @@ TEST(WineEndToEnd, FailedDiscoveryPrintsTheSystemsMessageAndTheForcedPortServes)
 TEST(WineEndToEnd, AWorkerFailureBecomesTheExitCode) {
     ASSERT_NO_FATAL_FAILURE(SetPortName("COM205"));
     WineBench bench;
-    DeviceConfig config = Device();
+    DeviceConfig config = DefaultDevice();
     config.corruptType = 3;
     const B4kSimulator& sim = bench.Attach(config, kDiscoveredCom);
     const std::vector<Bytes> firmware = Firmware();
@@ -260,7 +236,7 @@ TEST(WineEndToEnd, AWorkerFailureBecomesTheExitCode) {
               kHeader + kFoundCom + Info(kModuleType, kModuleType) + Failed(-1));
     const int progress = ProgressAfter(firmware, 2);
     EXPECT_EQ(bench.files.Read("progress.bin"), Bytes{static_cast<std::uint8_t>(progress)});
-    std::vector<Bytes> expected = Traffic(firmware, 3);
+    std::vector<Bytes> expected = Traffic(kQuery, firmware, 3);
     expected.insert(expected.end(), 3, firmware[3]);
     EXPECT_EQ(Received(sim), expected);
 }
@@ -283,7 +259,7 @@ TEST(WineEndToEnd, ExitCodesAsWindowsAndLinuxCallersSeeThem) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.code);
         WineBench bench;
-        bench.Attach(Device(), kDiscoveredCom);
+        bench.Attach(DefaultDevice(), kDiscoveredCom);
         bench.files.WriteFirmware(Firmware());
         EXPECT_EQ(bench.RunAsWindowsCaller(c.args, c.withFiles), c.code);
         const ProcessResult direct = bench.Run(c.args, c.withFiles);

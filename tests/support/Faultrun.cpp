@@ -18,10 +18,6 @@ double TimeoutSeconds(std::uint8_t type) {
     return row == nullptr ? 0 : row->timeoutMs / 1000.0;
 }
 
-bool Sent(const Bytes& frame) {
-    return frame[1] != 20 && frame[1] != 22;
-}
-
 } // namespace
 
 double RunBoundSeconds(int windows, const std::vector<std::uint8_t>& waits, double heldMs) {
@@ -60,7 +56,7 @@ void ExpectFileTraffic(const B4kSimulator& sim, const std::vector<Bytes>& file,
                                  expected.status != -14 && expected.done < file.size();
     std::vector<Bytes> sent;
     for (std::size_t i = 0; i < expected.done + (failedOnTheWire ? 1 : 0); ++i) {
-        if (Sent(file[i])) {
+        if (LeavesHost(file[i])) {
             sent.push_back(file[i]);
         }
     }

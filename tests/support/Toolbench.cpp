@@ -6,12 +6,33 @@
 
 namespace fs = std::filesystem;
 
-namespace {
+const ToolBench::Args kRunFiles = {"--if",       "fw.ctf",       "--of",      "run.log",
+                                   "--progress", "progress.bin", "--infomod", "module.bin"};
+const std::set<std::string> kAllFiles = {"fw.ctf", "run.log", "progress.bin", "module.bin",
+                                         "AskModuleType.ctf"};
+const std::vector<ToolBench::Bytes> kQuery = {kConnectFrame, kQueryRecord, kQueryRecord,
+                                              kQueryRecord};
 
-const ToolBench::Args kFiles = {"--if",       "fw.ctf",       "--of",      "run.log",
-                                "--progress", "progress.bin", "--infomod", "module.bin"};
+DeviceConfig DefaultDevice(std::uint32_t moduleType) {
+    DeviceConfig config;
+    config.moduleType = moduleType;
+    return config;
+}
 
-} // namespace
+bool LeavesHost(const ToolBench::Bytes& frame) {
+    return frame[1] != 20 && frame[1] != 22;
+}
+
+std::vector<ToolBench::Bytes> Traffic(std::vector<ToolBench::Bytes> head,
+                                      const std::vector<ToolBench::Bytes>& file, std::size_t end) {
+    head.push_back(kConnectFrame);
+    for (std::size_t i = 0; i < end; ++i) {
+        if (LeavesHost(file[i])) {
+            head.push_back(file[i]);
+        }
+    }
+    return head;
+}
 
 ToolBench::ToolBench() {
     fs::create_directories(env.Path() / "dev");
@@ -41,7 +62,7 @@ void ToolBench::WriteFirmware(const std::vector<Bytes>& frames) const {
 }
 
 ProcessResult ToolBench::Run(const Args& extra, bool withFiles) const {
-    Args args = withFiles ? kFiles : Args{};
+    Args args = withFiles ? kRunFiles : Args{};
     args.insert(args.end(), extra.begin(), extra.end());
     ProcessOptions options;
     options.workingDirectory = work.Path().string();

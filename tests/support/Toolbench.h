@@ -12,6 +12,7 @@
 
 #include "B4kSimulator.h"
 #include "Processrunner.h"
+#include "Runlog.h"
 #include "Tempdir.h"
 
 class ToolBench {
@@ -37,6 +38,24 @@ class ToolBench {
     Tempdir env;
     std::vector<std::unique_ptr<B4kSimulator>> devices;
 };
+
+// The arguments that give a run its files: fw.ctf, run.log, progress.bin and module.bin.
+extern const ToolBench::Args kRunFiles;
+// Every file such a run leaves in its working folder.
+extern const std::set<std::string> kAllFiles;
+// The module type query: connected at once, then its record three times.
+extern const std::vector<ToolBench::Bytes> kQuery;
+
+// A device of `moduleType`, without faults.
+DeviceConfig DefaultDevice(std::uint32_t moduleType = kModuleType);
+
+// Whether a frame of a firmware file leaves the host: all but the revision
+// and build time records.
+bool LeavesHost(const ToolBench::Bytes& frame);
+// `head`, then a download's connect frame and the file's frames before
+// `end` that leave the host.
+std::vector<ToolBench::Bytes> Traffic(std::vector<ToolBench::Bytes> head,
+                                      const std::vector<ToolBench::Bytes>& file, std::size_t end);
 
 // What the device has received once the line has gone quiet.
 std::vector<ToolBench::Bytes> Received(const B4kSimulator& sim);
