@@ -21,11 +21,11 @@ build_package() {
 
 # Each page renders without a warning and names every option of --help.
 check_pages() {
-    local page program
+    local page program warnings
     for page in $(dpkg -L $package | grep '/man1/'); do
         program=$(basename "$page" .1.gz)
-        [ -z "$(man --warnings -l "$page" 2>&1 >/dev/null)" ]
-        [ -z "$(zcat "$page" | groff -man -ww -z 2>&1)" ]
+        warnings=$(man --warnings -l "$page" 2>&1 >/dev/null && zcat "$page" | groff -man -ww -z 2>&1)
+        [ -z "$warnings" ] || { echo "$page: $warnings" >&2 && return 1; }
         for option in $("$program" --help | grep -o -- '--[a-z-]*' | sort -u); do
             zcat "$page" | grep -qF -- "${option//-/\\-}" || {
                 echo "$page lacks $option" >&2
