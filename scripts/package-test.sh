@@ -9,20 +9,22 @@ cd "$(dirname "$0")/.."
 package=zul-download
 user=zul-pkg-$$
 apt_get() { apt-get -y -q -o DPkg::Lock::Timeout=300 "$@"; }
+package_files() { dpkg -L $package | while read -r f; do [ -d "$f" ] || echo "$f"; done; }
 
 build_package() {
     cmake --preset release >/dev/null
     cmake --build --preset release
     (cd build/release && cpack -G DEB >/dev/null)
     deb=$(ls "$PWD"/build/release/${package}_*.deb)
-    # The one warning left is explained in the README (Install).
-    lintian --fail-on error,warning --suppress-tags initial-upload-closes-no-bugs "$deb"
+    # The one warning left is explained in the README (Install); lintian
+    # leaves scratch files behind in TMPDIR.
+    TMPDIR=$work lintian --fail-on error,warning --suppress-tags initial-upload-closes-no-bugs "$deb"
 }
 
 # Each page renders without a warning and names every option of --help.
 check_pages() {
     local page program warnings
-    for page in $(dpkg -L $package | grep '/man1/'); do
+    for page in $(package_files | grep '/man1/'); do
         program=$(basename "$page" .1.gz)
         warnings=$(man --warnings -l "$page" 2>&1 >/dev/null && zcat "$page" | groff -man -ww -z 2>&1)
         [ -z "$warnings" ] || { echo "$page: $warnings" >&2 && return 1; }
@@ -39,7 +41,7 @@ check_pages() {
 # The pty gets what the rule gives a B4K's tty; the user can open it only then.
 download_as_dialout_user() {
     local rule tty status=0
-    rule=$(dpkg -L $package | grep '/rules.d/60-zul-b4k.rules$')
+    rule=$(package_files | grep '/rules.d/60-zul-b4k.rules$')
     useradd --system --no-create-home --shell /usr/sbin/nologin --groups dialout "$user"
     chmod 755 "$work"
     install -d -o "$user" "$work/run"
@@ -62,7 +64,7 @@ download_as_dialout_user() {
 # Every file the package installed is gone after the purge.
 purge_and_check() {
     local files
-    files=$(dpkg -L $package | while read -r f; do [ -d "$f" ] || echo "$f"; done)
+    files=$(package_files)
     apt_get purge $package >/dev/null
     for f in $files /usr/share/doc/$package; do
         [ ! -e "$f" ] || { echo "left behind: $f" >&2 && return 1; }
@@ -86,7 +88,7 @@ work=$(mktemp -d)
 trap cleanup EXIT
 build_package
 apt_get install "$deb"
-echo "installed: $(dpkg -L $package | while read -r f; do [ -d "$f" ] || echo "$f"; done | tr '\n' ' ')"
+echo "installed:" $(package_files)
 [ "$(command -v Download_ZUL_Console)" = /usr/bin/Download_ZUL_Console ]
 check_pages
 download_as_dialout_user

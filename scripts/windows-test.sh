@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the tool and its portable tests for Windows (mingw-w64), then
 # runs them under Wine: the Windows unit tests, and the end-to-end tests in
-# which the .exe talks to the simulated device on a pseudo-terminal. Both run
-# in a Wine prefix of their own, removed at the end. Installs, with apt-get,
-# only what is missing.
+# which the .exe talks to the simulated device on a pseudo-terminal; then the
+# zip a technician unpacks. All run in a Wine prefix of their own, removed at
+# the end. Installs, with apt-get, only what is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,3 +33,16 @@ WINEDLLOVERRIDES="mscoree=;mshtml=" wineboot -i >/dev/null 2>&1
 
 ctest --preset windows
 ctest --preset wine-e2e
+
+# The zip holds the tool and its text alone, and the unpacked tool runs.
+check_zip() {
+    local zip=$PWD/build/windows/zul-download-1.1-win64.zip dir=$WINEPREFIX/unpacked
+    (cd build/windows && cpack -G ZIP >/dev/null)
+    mkdir "$dir"
+    (cd "$dir" && cmake -E tar xf "$zip")
+    dir=$dir/zul-download-1.1-win64
+    [ "$(find "$WINEPREFIX/unpacked" -type f | sort | xargs)" = "$dir/Download_ZUL_Console.exe $dir/README.txt" ]
+    grep -q "^Exit codes" "$dir/README.txt"
+    [[ $(wine "$dir/Download_ZUL_Console.exe" --help) == *"Version 1.1"* ]]
+}
+check_zip
