@@ -14,13 +14,15 @@ cmake --build --preset windows
 cmake --preset wine-e2e
 cmake --build --preset wine-e2e
 
-WINEPREFIX="$(mktemp -d "${TMPDIR:-/tmp}/zul-wine-XXXXXX")"
-export WINEPREFIX
+# The wine server leaves its socket folder in TMPDIR: that goes here too.
+scratch="$(mktemp -d "${TMPDIR:-/tmp}/zul-wine-XXXXXX")"
+export WINEPREFIX=$scratch/prefix TMPDIR=$scratch/tmp
+mkdir "$WINEPREFIX" "$TMPDIR"
 export WINEDEBUG=-all
 cleanup() {
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
-    rm -rf "$WINEPREFIX"
+    rm -rf "$scratch"
 }
 trap cleanup EXIT
 
@@ -36,12 +38,13 @@ ctest --preset wine-e2e
 
 # The zip holds the tool and its text alone, and the unpacked tool runs.
 check_zip() {
-    local zip=$PWD/build/windows/zul-download-1.1-win64.zip dir=$WINEPREFIX/unpacked
+    local files zip=$PWD/build/windows/zul-download-1.1-win64.zip dir=$scratch/unpacked
     (cd build/windows && cpack -G ZIP >/dev/null)
     mkdir "$dir"
     (cd "$dir" && cmake -E tar xf "$zip")
     dir=$dir/zul-download-1.1-win64
-    [ "$(find "$WINEPREFIX/unpacked" -type f | sort | xargs)" = "$dir/Download_ZUL_Console.exe $dir/README.txt" ]
+    files=$(find "$scratch/unpacked" -type f | sort | xargs)
+    [ "$files" = "$dir/Download_ZUL_Console.exe $dir/README.txt" ] || { echo "zip: $files" >&2 && return 1; }
     grep -q "^Exit codes" "$dir/README.txt"
     [[ $(wine "$dir/Download_ZUL_Console.exe" --help) == *"Version 1.1"* ]]
 }
