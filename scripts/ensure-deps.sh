@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever the build and the tests need and this
 # machine lacks. Does nothing when everything is there.
-#   scripts/ensure-deps.sh [fuzz] [windows]   (the base set always)
+#   scripts/ensure-deps.sh [fuzz] [windows] [package]   (the base set always)
 set -euo pipefail
 
 missing=()
@@ -25,8 +25,14 @@ for group in "$@"; do
         need_cmd wine wine
         need_file /usr/src/googletest/CMakeLists.txt googletest
         ;;
+    package) # the Debian package's build (dpkg-shlibdeps), checks and man pages
+        need_cmd dpkg-shlibdeps dpkg-dev
+        need_cmd lintian lintian
+        need_cmd groff groff-base
+        need_cmd man man-db
+        ;;
     *)
-        echo "ensure-deps.sh: unknown group '$group' (fuzz, windows)" >&2
+        echo "ensure-deps.sh: unknown group '$group' (fuzz, windows, package)" >&2
         exit 2
         ;;
     esac

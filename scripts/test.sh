@@ -5,13 +5,14 @@
 #               warnings as errors) and under TSan
 #   fuzz        every fuzz target for ZUL_FUZZ_SECONDS (default 30) each
 #   windows     the cross-built Windows tool and its tests under Wine
+#   package     the Debian package installed, used and purged (needs root)
 # Usage: scripts/test.sh [STAGE...]     (default: every stage, in this order)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 stages=("$@")
 if [ ${#stages[@]} -eq 0 ]; then
-    stages=(native sanitizers fuzz windows)
+    stages=(native sanitizers fuzz windows package)
 fi
 
 native() {
@@ -29,8 +30,9 @@ for stage in "${stages[@]}"; do
     sanitizers) scripts/sanitizers.sh ;;
     fuzz) scripts/fuzz.sh ;;
     windows) scripts/windows-test.sh ;;
+    package) scripts/package-test.sh ;;
     *)
-        echo "test.sh: unknown stage '$stage' (native, sanitizers, fuzz, windows)" >&2
+        echo "test.sh: unknown stage '$stage' (native, sanitizers, fuzz, windows, package)" >&2
         exit 2
         ;;
     esac

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the tool and its portable tests for Windows (mingw-w64), then
 # runs them under Wine: the Windows unit tests, and the end-to-end tests in
-# which the .exe talks to the simulated device on a pseudo-terminal. Both run
-# in a Wine prefix of their own, removed at the end. Installs, with apt-get,
-# only what is missing.
+# which the .exe talks to the simulated device on a pseudo-terminal; then the
+# zip a technician unpacks. All run in a Wine prefix of their own, removed at
+# the end. Installs, with apt-get, only what is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,13 +14,15 @@ cmake --build --preset windows
 cmake --preset wine-e2e
 cmake --build --preset wine-e2e
 
-WINEPREFIX="$(mktemp -d "${TMPDIR:-/tmp}/zul-wine-XXXXXX")"
-export WINEPREFIX
+# The wine server leaves its socket folder in TMPDIR: that goes here too.
+scratch="$(mktemp -d "${TMPDIR:-/tmp}/zul-wine-XXXXXX")"
+export WINEPREFIX=$scratch/prefix TMPDIR=$scratch/tmp
+mkdir "$WINEPREFIX" "$TMPDIR"
 export WINEDEBUG=-all
 cleanup() {
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
-    rm -rf "$WINEPREFIX"
+    rm -rf "$scratch"
 }
 trap cleanup EXIT
 
@@ -33,3 +35,17 @@ WINEDLLOVERRIDES="mscoree=;mshtml=" wineboot -i >/dev/null 2>&1
 
 ctest --preset windows
 ctest --preset wine-e2e
+
+# The zip holds the tool and its text alone, and the unpacked tool runs.
+check_zip() {
+    local files zip=$PWD/build/windows/zul-download-1.1-win64.zip dir=$scratch/unpacked
+    (cd build/windows && cpack -G ZIP >/dev/null)
+    mkdir "$dir"
+    (cd "$dir" && cmake -E tar xf "$zip")
+    dir=$dir/zul-download-1.1-win64
+    files=$(find "$scratch/unpacked" -type f | sort | xargs)
+    [ "$files" = "$dir/Download_ZUL_Console.exe $dir/README.txt" ] || { echo "zip: $files" >&2 && return 1; }
+    grep -q "^Exit codes" "$dir/README.txt"
+    [[ $(wine "$dir/Download_ZUL_Console.exe" --help) == *"Version 1.1"* ]]
+}
+check_zip
