@@ -6,11 +6,17 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <set>
 #include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <tuple>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -343,6 +349,143 @@ TEST(EndToEnd, DownloadFailures) {
         std::vector<Bytes> expected = Traffic(kQuery, c.file, failing);
         expected.insert(expected.end(), static_cast<std::size_t>(c.attempts), c.file[failing]);
         EXPECT_EQ(frames, expected);
+    }
+}
+
+struct stat StatOf(const std::string& path) {
+    struct stat status {};
+    EXPECT_EQ(lstat(path.c_str(), &status), 0) << path;
+    return status;
+}
+
+// Whatever the progress name leads to, the last value reaches it and nothing
+// is replaced by another kind of file or left beside it; and a console whose
+// reader has gone changes nothing of the run.
+TEST(EndToEnd, ProgressFileKindsAndAGoneConsole) {
+    struct Case {
+        const char* name;
+        std::string progress;                          // the name given to the tool
+        std::function<void(const ToolBench&)> prepare; // what that name leads to
+        std::function<void(const ToolBench&, const struct stat&)> check; // given the prior stat
+        std::set<std::string> extra;                                     // beside kAllFiles
+        Args launcher;
+        bool consoleGone;
+        bool verbose;
+    };
+    const auto holds100 = [](const ToolBench& b, const std::string& name) {
+        EXPECT_EQ(b.Read(name), Bytes{100});
+    };
+    const std::vector<Case> cases = {
+        {"link followed",
+         "progress.bin",
+         [](const ToolBench& b) {
+             WriteBytes(b.File("target.bin"), {});
+             fs::create_symlink("target.bin", b.File("progress.bin"));
+         },
+         [&](const ToolBench& b, const struct stat&) {
+             EXPECT_EQ(fs::read_symlink(b.File("progress.bin")), "target.bin");
+             holds100(b, "target.bin");
+         },
+         {"target.bin"},
+         {},
+         true,
+         true},
+        {"device kept",
+         "progress.bin",
+         [](const ToolBench& b) {
+             ASSERT_EQ(mknod(b.File("progress.bin").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+         },
+         [](const ToolBench& b, const struct stat& before) {
+             const struct stat after = StatOf(b.File("progress.bin"));
+             EXPECT_TRUE(S_ISCHR(after.st_mode));
+             EXPECT_EQ(after.st_rdev, before.st_rdev);
+         },
+         {},
+         {},
+         true,
+         false},
+        {"FIFO without reader",
+         "progress.bin",
+         [](const ToolBench& b) { ASSERT_EQ(mkfifo(b.File("progress.bin").c_str(), 0666), 0); },
+         [](const ToolBench& b, const struct stat&) {
+             EXPECT_TRUE(S_ISFIFO(StatOf(b.File("progress.bin")).st_mode));
+         },
+         {},
+         {},
+         false,
+         true},
+        {"owner and mode kept",
+         "progress.bin",
+         [](const ToolBench& b) {
+             WriteBytes(b.File("progress.bin"), {7});
+             ASSERT_EQ(chown(b.File("progress.bin").c_str(), 1234, 1235), 0);
+             ASSERT_EQ(chmod(b.File("progress.bin").c_str(), 0640), 0);
+         },
+         [&](const ToolBench& b, const struct stat& before) {
+             const struct stat after = StatOf(b.File("progress.bin"));
+             EXPECT_EQ(std::tuple(after.st_uid, after.st_gid, after.st_mode),
+                       std::tuple(1234U, 1235U, S_IFREG | 0640U));
+             EXPECT_NE(after.st_ino, before.st_ino); // replaced whole
+             holds100(b, "progress.bin");
+         },
+         {},
+         {},
+         false,
+         false},
+        // Root without its capabilities: the folder is closed to it as to any owner.
+        {"folder unwritable",
+         "closed/progress.bin",
+         [](const ToolBench& b) {
+             fs::create_directory(b.File("closed"));
+             WriteBytes(b.File("closed/progress.bin"), {});
+             fs::permissions(b.File("closed/progress.bin"), fs::perms(0666));
+             fs::permissions(b.File("closed"), fs::perms(0555));
+         },
+         [&](const ToolBench& b, const struct stat& before) {
+             EXPECT_EQ(StatOf(b.File("closed/progress.bin")).st_ino, before.st_ino);
+             holds100(b, "closed/progress.bin");
+             EXPECT_EQ(std::distance(fs::directory_iterator(b.File("closed")), {}), 1);
+         },
+         {"closed"},
+         {"/usr/bin/setpriv", "--bounding-set=-all", "--inh-caps=-all"},
+         false,
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ToolBench bench;
+        const B4kSimulator& sim = bench.Attach(DefaultDevice());
+        const std::vector<Bytes> firmware = Firmware();
+        bench.WriteFirmware(firmware);
+        c.prepare(bench);
+        const struct stat before = StatOf(bench.File(c.progress));
+        // Held open, a replaced file's number cannot pass to its successor.
+        const int held =
+            S_ISREG(before.st_mode) ? open(bench.File(c.progress).c_str(), O_RDONLY) : -1;
+        bench.launcher = c.launcher;
+        bench.consoleGone = c.consoleGone;
+        Args args = {"--if",       "fw.ctf",   "--of",      "run.log",
+                     "--progress", c.progress, "--infomod", "module.bin"};
+        if (c.verbose) {
+            args.push_back("--v");
+        }
+        const ProcessResult result = bench.Run(args, false);
+        EXPECT_EQ(result.exitStatus, kSuccess);
+        EXPECT_EQ(Mask(bench.Log()).text, kHeader + kFoundCom5 + Info("00c0ffee", "00c0ffee") +
+                                              "\r\nDownload was successful" + kOutcomeTail);
+        const std::string echo = (c.verbose ? bench.Log() : "") + "\r\n";
+        EXPECT_TRUE(result.out.ends_with(c.consoleGone ? "" : echo)) << result.out;
+        c.check(bench, before);
+        close(held);
+        EXPECT_EQ(bench.Read("module.bin"), LittleEndian(kModuleType));
+        std::set<std::string> files = kAllFiles;
+        files.erase("progress.bin");
+        files.insert(c.extra.begin(), c.extra.end());
+        if (c.progress == "progress.bin") {
+            files.insert("progress.bin");
+        }
+        EXPECT_EQ(bench.Files(), files);
+        EXPECT_EQ(Received(sim), Traffic(kQuery, firmware, firmware.size()));
     }
 }
 

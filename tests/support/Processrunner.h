@@ -17,6 +17,7 @@ struct ProcessOptions {
     std::string workingDirectory;                         // empty: the caller's
     std::vector<std::pair<std::string, std::string>> env; // added to the caller's
     double timeoutSeconds = 120;                          // killed past this
+    bool outputReaderGone = false; // standard output: a pipe whose reader has closed
 };
 
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,

@@ -33,6 +33,9 @@ class ToolBench {
     Bytes Read(const std::string& name) const;
     std::string File(const std::string& name) const;
 
+    Args launcher;            // runs the tool through this command when not empty
+    bool consoleGone = false; // standard output's reader closed before the run
+
   private:
     Tempdir work;
     Tempdir env;
