@@ -362,94 +362,84 @@ struct stat StatOf(const std::string& path) {
 // is replaced by another kind of file or left beside it; and a console whose
 // reader has gone changes nothing of the run.
 TEST(EndToEnd, ProgressFileKindsAndAGoneConsole) {
+    using Check = std::function<void(const ToolBench&, const struct stat& before)>;
     struct Case {
         const char* name;
-        std::string progress;                          // the name given to the tool
-        std::function<void(const ToolBench&)> prepare; // what that name leads to
-        std::function<void(const ToolBench&, const struct stat&)> check; // given the prior stat
-        std::set<std::string> extra;                                     // beside kAllFiles
-        Args launcher;
-        bool consoleGone;
+        StandardOutput output;
         bool verbose;
+        Args launcher;
+        std::function<void(const ToolBench&)> prepare; // progress.bin and what it leads to
+        Check check; // given the stat of what progress.bin led to before the run
     };
-    const auto holds100 = [](const ToolBench& b, const std::string& name) {
-        EXPECT_EQ(b.Read(name), Bytes{100});
+    const auto makeFile = [](const ToolBench& b, const char* name, unsigned mode) {
+        WriteBytes(b.File(name), {7});
+        fs::permissions(b.File(name), fs::perms(mode));
+    };
+    const Check replaced = [](const ToolBench& b, const struct stat& before) {
+        struct stat after {};
+        EXPECT_EQ(stat(b.File("progress.bin").c_str(), &after), 0);
+        EXPECT_EQ(std::tuple(after.st_uid, after.st_gid, after.st_mode),
+                  std::tuple(before.st_uid, before.st_gid, before.st_mode));
+        EXPECT_NE(after.st_ino, before.st_ino);
+        EXPECT_EQ(b.Read("progress.bin"), Bytes{100});
+    };
+    const Check keptAs = [](const ToolBench& b, const struct stat& before) {
+        const struct stat after = StatOf(b.File("progress.bin"));
+        EXPECT_EQ(std::tuple(after.st_mode, after.st_rdev),
+                  std::tuple(before.st_mode, before.st_rdev));
     };
     const std::vector<Case> cases = {
-        {"link followed",
-         "progress.bin",
-         [](const ToolBench& b) {
-             WriteBytes(b.File("target.bin"), {});
+        {"link followed, its target replaced",
+         StandardOutput::ReaderGone,
+         true,
+         {},
+         [&](const ToolBench& b) {
+             makeFile(b, "target.bin", 0604);
              fs::create_symlink("target.bin", b.File("progress.bin"));
          },
-         [&](const ToolBench& b, const struct stat&) {
-             EXPECT_EQ(fs::read_symlink(b.File("progress.bin")), "target.bin");
-             holds100(b, "target.bin");
-         },
-         {"target.bin"},
+         [&](const ToolBench& b, const struct stat& before) {
+             EXPECT_TRUE(fs::is_symlink(b.File("progress.bin")));
+             replaced(b, before);
+         }},
+        {"device node kept",
+         StandardOutput::ReaderGone,
+         false,
          {},
-         true,
-         true},
-        {"device kept",
-         "progress.bin",
          [](const ToolBench& b) {
              ASSERT_EQ(mknod(b.File("progress.bin").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
          },
-         [](const ToolBench& b, const struct stat& before) {
-             const struct stat after = StatOf(b.File("progress.bin"));
-             EXPECT_TRUE(S_ISCHR(after.st_mode));
-             EXPECT_EQ(after.st_rdev, before.st_rdev);
-         },
-         {},
-         {},
+         keptAs},
+        {"FIFO without reader kept",
+         StandardOutput::Collected,
          true,
-         false},
-        {"FIFO without reader",
-         "progress.bin",
+         {},
          [](const ToolBench& b) { ASSERT_EQ(mkfifo(b.File("progress.bin").c_str(), 0666), 0); },
-         [](const ToolBench& b, const struct stat&) {
-             EXPECT_TRUE(S_ISFIFO(StatOf(b.File("progress.bin")).st_mode));
-         },
-         {},
-         {},
-         false,
-         true},
+         keptAs},
         {"owner and mode kept",
-         "progress.bin",
-         [](const ToolBench& b) {
-             WriteBytes(b.File("progress.bin"), {7});
+         StandardOutput::Closed,
+         true,
+         {},
+         [&](const ToolBench& b) {
+             makeFile(b, "progress.bin", 0640);
              ASSERT_EQ(chown(b.File("progress.bin").c_str(), 1234, 1235), 0);
-             ASSERT_EQ(chmod(b.File("progress.bin").c_str(), 0640), 0);
          },
-         [&](const ToolBench& b, const struct stat& before) {
-             const struct stat after = StatOf(b.File("progress.bin"));
-             EXPECT_EQ(std::tuple(after.st_uid, after.st_gid, after.st_mode),
-                       std::tuple(1234U, 1235U, S_IFREG | 0640U));
-             EXPECT_NE(after.st_ino, before.st_ino); // replaced whole
-             holds100(b, "progress.bin");
-         },
-         {},
-         {},
-         false,
-         false},
+         replaced},
         // Root without its capabilities: the folder is closed to it as to any owner.
-        {"folder unwritable",
-         "closed/progress.bin",
-         [](const ToolBench& b) {
-             fs::create_directory(b.File("closed"));
-             WriteBytes(b.File("closed/progress.bin"), {});
-             fs::permissions(b.File("closed/progress.bin"), fs::perms(0666));
-             fs::permissions(b.File("closed"), fs::perms(0555));
-         },
-         [&](const ToolBench& b, const struct stat& before) {
-             EXPECT_EQ(StatOf(b.File("closed/progress.bin")).st_ino, before.st_ino);
-             holds100(b, "closed/progress.bin");
-             EXPECT_EQ(std::distance(fs::directory_iterator(b.File("closed")), {}), 1);
-         },
-         {"closed"},
+        {"folder unwritable: written in place",
+         StandardOutput::Collected,
+         true,
          {"/usr/bin/setpriv", "--bounding-set=-all", "--inh-caps=-all"},
-         false,
-         true},
+         [&](const ToolBench& b) {
+             fs::create_directory(b.File("closed"));
+             makeFile(b, "closed/progress.bin", 0666);
+             fs::permissions(b.File("closed"), fs::perms(0555));
+             fs::create_symlink("closed/progress.bin", b.File("progress.bin"));
+         },
+         [](const ToolBench& b, const struct stat& before) {
+             EXPECT_EQ(StatOf(b.File("closed/progress.bin")).st_ino, before.st_ino);
+             EXPECT_EQ(b.Read("closed/progress.bin"), Bytes{100});
+             EXPECT_EQ(std::distance(fs::directory_iterator(b.File("closed")), {}), 1);
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -458,32 +448,24 @@ TEST(EndToEnd, ProgressFileKindsAndAGoneConsole) {
         const std::vector<Bytes> firmware = Firmware();
         bench.WriteFirmware(firmware);
         c.prepare(bench);
-        const struct stat before = StatOf(bench.File(c.progress));
+        std::set<std::string> files = bench.Files();
+        files.insert({"run.log", "module.bin", "AskModuleType.ctf"});
+        const std::string progress = bench.File("progress.bin");
+        struct stat before {};
+        EXPECT_EQ(stat(progress.c_str(), &before), 0);
         // Held open, a replaced file's number cannot pass to its successor.
-        const int held =
-            S_ISREG(before.st_mode) ? open(bench.File(c.progress).c_str(), O_RDONLY) : -1;
+        const int held = S_ISREG(before.st_mode) ? open(progress.c_str(), O_RDONLY) : -1;
         bench.launcher = c.launcher;
-        bench.consoleGone = c.consoleGone;
-        Args args = {"--if",       "fw.ctf",   "--of",      "run.log",
-                     "--progress", c.progress, "--infomod", "module.bin"};
-        if (c.verbose) {
-            args.push_back("--v");
-        }
-        const ProcessResult result = bench.Run(args, false);
+        bench.output = c.output;
+        const ProcessResult result = bench.Run(c.verbose ? Args{"--v"} : Args{});
         EXPECT_EQ(result.exitStatus, kSuccess);
         EXPECT_EQ(Mask(bench.Log()).text, kHeader + kFoundCom5 + Info("00c0ffee", "00c0ffee") +
                                               "\r\nDownload was successful" + kOutcomeTail);
         const std::string echo = (c.verbose ? bench.Log() : "") + "\r\n";
-        EXPECT_TRUE(result.out.ends_with(c.consoleGone ? "" : echo)) << result.out;
+        EXPECT_TRUE(result.out.ends_with(c.output == StandardOutput::Collected ? echo : ""));
         c.check(bench, before);
         close(held);
         EXPECT_EQ(bench.Read("module.bin"), LittleEndian(kModuleType));
-        std::set<std::string> files = kAllFiles;
-        files.erase("progress.bin");
-        files.insert(c.extra.begin(), c.extra.end());
-        if (c.progress == "progress.bin") {
-            files.insert("progress.bin");
-        }
         EXPECT_EQ(bench.Files(), files);
         EXPECT_EQ(Received(sim), Traffic(kQuery, firmware, firmware.size()));
     }

@@ -44,7 +44,7 @@ std::vector<Bytes> Firmware() {
 
 // Never without a prefix of the caller's: Wine would make one in $HOME.
 ProcessResult Wine(const Args& args, const std::string& workingDirectory = "",
-                   bool consoleGone = false) {
+                   StandardOutput output = StandardOutput::Collected) {
     const char* prefix = std::getenv("WINEPREFIX");
     if (prefix == nullptr || !fs::is_directory(fs::path(prefix) / "dosdevices")) {
         ADD_FAILURE() << "WINEPREFIX must name an initialised prefix (wineboot -i)";
@@ -54,7 +54,7 @@ ProcessResult Wine(const Args& args, const std::string& workingDirectory = "",
     options.workingDirectory = workingDirectory;
     options.env = {{"WINEDEBUG", "-all"}, {"TZ", "UTC"}}; // Wine's own notes stay off stderr
     options.timeoutSeconds = 90;
-    options.outputReaderGone = consoleGone;
+    options.output = output;
     return RunProcess(ZUL_WINE, args, options);
 }
 
@@ -131,7 +131,7 @@ class WineBench {
             args.insert(args.end(), kRunFiles.begin(), kRunFiles.end());
         }
         args.insert(args.end(), extra.begin(), extra.end());
-        return Wine(args, WorkFolder(), files.consoleGone);
+        return Wine(args, WorkFolder(), files.output);
     }
 
     // The exit code as a Windows parent process sees it.
@@ -279,7 +279,7 @@ TEST(WineEndToEnd, AConsoleWhoseReaderHasGoneChangesNothing) {
         const B4kSimulator& sim = bench.Attach(DefaultDevice(), kDiscoveredCom);
         const std::vector<Bytes> firmware = Firmware();
         bench.files.WriteFirmware(firmware);
-        bench.files.consoleGone = true;
+        bench.files.output = StandardOutput::ReaderGone;
         EXPECT_EQ(bench.Run(verbose ? Args{"--v"} : Args{}).exitStatus, 1);
         EXPECT_EQ(Mask(bench.files.Log()).text,
                   kHeader + kFoundCom + Info(kModuleType, kModuleType) + Outcome(1));

@@ -75,7 +75,7 @@ ProcessResult ToolBench::Run(const Args& extra, bool withFiles) const {
     options.env = {
         {"ZUL_PORT_DIR", env.File("dev")}, {"ZUL_SYSFS_ROOT", env.File("sys")}, {"TZ", "UTC"}};
     options.timeoutSeconds = 60;
-    options.outputReaderGone = consoleGone;
+    options.output = output;
     return RunProcess(program, args, options);
 }
 

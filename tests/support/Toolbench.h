@@ -33,8 +33,8 @@ class ToolBench {
     Bytes Read(const std::string& name) const;
     std::string File(const std::string& name) const;
 
-    Args launcher;            // runs the tool through this command when not empty
-    bool consoleGone = false; // standard output's reader closed before the run
+    Args launcher; // runs the tool through this command when not empty
+    StandardOutput output = StandardOutput::Collected;
 
   private:
     Tempdir work;
