@@ -1,11 +1,13 @@
 // Entry point: runs one download and hands its result to the OS.
 #include <cstdio>
 
+#include "app/Consoleoutput.h"
 #include "app/Downloaddriver.h"
 #include "app/Exitstatus.h"
 #include "runtime/Integerconversion.h"
 
 int main(int argc, char** argv) {
+    MakeConsoleBestEffort();
     try {
         return ProcessExitStatus(RunDownload(argc, argv));
     } catch (const EConvertError& error) {

@@ -8,6 +8,7 @@
 #include "app/Devicedetection.h"
 #include "app/Logfile.h"
 #include "app/Moduletypequery.h"
+#include "app/Progressfile.h"
 #include "firmware/Fileparser.h"
 #include "protocol/Zuldownloadprotocolclass.h"
 
@@ -37,7 +38,7 @@ FilePointer CreateBinary(const std::string& name) {
 // Steps 4 and 5: the optional files, created empty when named.
 void CreateOptionalFiles(const TCommandLineOptions& options, RunFiles& files) {
     if (!options.progressFile.empty()) {
-        files.progressWritable = CreateBinary(options.progressFile) != nullptr;
+        files.progressWritable = CreateProgressFile(options.progressFile);
     }
     if (!options.moduleInfoFile.empty()) {
         files.moduleInfo = CreateBinary(options.moduleInfoFile);
@@ -136,25 +137,6 @@ std::int32_t CheckIdentification(std::FILE* log, const TCommandLineOptions& opti
         return -256;
     }
     return 0;
-}
-
-// A follower of the progress file must never find it empty once it held a
-// value: the byte goes to a neighbour file first, which then replaces it.
-void WriteProgressFile(const std::string& name, std::uint8_t progress) {
-    const std::string temporary = name + ".tmp";
-    FilePointer file = CreateBinary(temporary);
-    if (!file) {
-        return;
-    }
-    const bool written = std::fwrite(&progress, 1, 1, file.get()) == 1;
-    const bool closed = std::fclose(file.release()) == 0;
-    std::error_code failure;
-    if (written && closed) {
-        std::filesystem::rename(temporary, name, failure);
-    }
-    if (!written || !closed || failure) {
-        std::filesystem::remove(temporary, failure);
-    }
 }
 
 void ReportProgress(const TCommandLineOptions& options, const RunFiles& files,

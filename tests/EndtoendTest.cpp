@@ -6,11 +6,17 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <set>
 #include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <tuple>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -343,6 +349,125 @@ TEST(EndToEnd, DownloadFailures) {
         std::vector<Bytes> expected = Traffic(kQuery, c.file, failing);
         expected.insert(expected.end(), static_cast<std::size_t>(c.attempts), c.file[failing]);
         EXPECT_EQ(frames, expected);
+    }
+}
+
+struct stat StatOf(const std::string& path) {
+    struct stat status {};
+    EXPECT_EQ(lstat(path.c_str(), &status), 0) << path;
+    return status;
+}
+
+// Whatever the progress name leads to, the last value reaches it and nothing
+// is replaced by another kind of file or left beside it; and a console whose
+// reader has gone changes nothing of the run.
+TEST(EndToEnd, ProgressFileKindsAndAGoneConsole) {
+    using Check = std::function<void(const ToolBench&, const struct stat& before)>;
+    struct Case {
+        const char* name;
+        StandardOutput output;
+        bool verbose;
+        Args launcher;
+        std::function<void(const ToolBench&)> prepare; // progress.bin and what it leads to
+        Check check; // given the stat of what progress.bin led to before the run
+    };
+    const auto makeFile = [](const ToolBench& b, const char* name, unsigned mode) {
+        WriteBytes(b.File(name), {7});
+        fs::permissions(b.File(name), fs::perms(mode));
+    };
+    const Check replaced = [](const ToolBench& b, const struct stat& before) {
+        struct stat after {};
+        EXPECT_EQ(stat(b.File("progress.bin").c_str(), &after), 0);
+        EXPECT_EQ(std::tuple(after.st_uid, after.st_gid, after.st_mode),
+                  std::tuple(before.st_uid, before.st_gid, before.st_mode));
+        EXPECT_NE(after.st_ino, before.st_ino);
+        EXPECT_EQ(b.Read("progress.bin"), Bytes{100});
+    };
+    const Check keptAs = [](const ToolBench& b, const struct stat& before) {
+        const struct stat after = StatOf(b.File("progress.bin"));
+        EXPECT_EQ(std::tuple(after.st_mode, after.st_rdev),
+                  std::tuple(before.st_mode, before.st_rdev));
+    };
+    const std::vector<Case> cases = {
+        {"link followed, its target replaced",
+         StandardOutput::ReaderGone,
+         true,
+         {},
+         [&](const ToolBench& b) {
+             makeFile(b, "target.bin", 0604);
+             fs::create_symlink("target.bin", b.File("progress.bin"));
+         },
+         [&](const ToolBench& b, const struct stat& before) {
+             EXPECT_TRUE(fs::is_symlink(b.File("progress.bin")));
+             replaced(b, before);
+         }},
+        {"device node kept",
+         StandardOutput::ReaderGone,
+         false,
+         {},
+         [](const ToolBench& b) {
+             ASSERT_EQ(mknod(b.File("progress.bin").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+         },
+         keptAs},
+        {"FIFO without reader kept",
+         StandardOutput::Collected,
+         true,
+         {},
+         [](const ToolBench& b) { ASSERT_EQ(mkfifo(b.File("progress.bin").c_str(), 0666), 0); },
+         keptAs},
+        {"owner and mode kept",
+         StandardOutput::Closed,
+         true,
+         {},
+         [&](const ToolBench& b) {
+             makeFile(b, "progress.bin", 0640);
+             ASSERT_EQ(chown(b.File("progress.bin").c_str(), 1234, 1235), 0);
+         },
+         replaced},
+        // Root without its capabilities: the folder is closed to it as to any owner.
+        {"folder unwritable: written in place",
+         StandardOutput::Collected,
+         true,
+         {"/usr/bin/setpriv", "--bounding-set=-all", "--inh-caps=-all"},
+         [&](const ToolBench& b) {
+             fs::create_directory(b.File("closed"));
+             makeFile(b, "closed/progress.bin", 0666);
+             fs::permissions(b.File("closed"), fs::perms(0555));
+             fs::create_symlink("closed/progress.bin", b.File("progress.bin"));
+         },
+         [](const ToolBench& b, const struct stat& before) {
+             EXPECT_EQ(StatOf(b.File("closed/progress.bin")).st_ino, before.st_ino);
+             EXPECT_EQ(b.Read("closed/progress.bin"), Bytes{100});
+             EXPECT_EQ(std::distance(fs::directory_iterator(b.File("closed")), {}), 1);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ToolBench bench;
+        const B4kSimulator& sim = bench.Attach(DefaultDevice());
+        const std::vector<Bytes> firmware = Firmware();
+        bench.WriteFirmware(firmware);
+        c.prepare(bench);
+        std::set<std::string> files = bench.Files();
+        files.insert({"run.log", "module.bin", "AskModuleType.ctf"});
+        const std::string progress = bench.File("progress.bin");
+        struct stat before {};
+        EXPECT_EQ(stat(progress.c_str(), &before), 0);
+        // Held open, a replaced file's number cannot pass to its successor.
+        const int held = S_ISREG(before.st_mode) ? open(progress.c_str(), O_RDONLY) : -1;
+        bench.launcher = c.launcher;
+        bench.output = c.output;
+        const ProcessResult result = bench.Run(c.verbose ? Args{"--v"} : Args{});
+        EXPECT_EQ(result.exitStatus, kSuccess);
+        EXPECT_EQ(Mask(bench.Log()).text, kHeader + kFoundCom5 + Info("00c0ffee", "00c0ffee") +
+                                              "\r\nDownload was successful" + kOutcomeTail);
+        const std::string echo = (c.verbose ? bench.Log() : "") + "\r\n";
+        EXPECT_TRUE(result.out.ends_with(c.output == StandardOutput::Collected ? echo : ""));
+        c.check(bench, before);
+        close(held);
+        EXPECT_EQ(bench.Read("module.bin"), LittleEndian(kModuleType));
+        EXPECT_EQ(bench.Files(), files);
+        EXPECT_EQ(Received(sim), Traffic(kQuery, firmware, firmware.size()));
     }
 }
 

@@ -43,7 +43,8 @@ std::vector<Bytes> Firmware() {
 }
 
 // Never without a prefix of the caller's: Wine would make one in $HOME.
-ProcessResult Wine(const Args& args, const std::string& workingDirectory = "") {
+ProcessResult Wine(const Args& args, const std::string& workingDirectory = "",
+                   StandardOutput output = StandardOutput::Collected) {
     const char* prefix = std::getenv("WINEPREFIX");
     if (prefix == nullptr || !fs::is_directory(fs::path(prefix) / "dosdevices")) {
         ADD_FAILURE() << "WINEPREFIX must name an initialised prefix (wineboot -i)";
@@ -53,6 +54,7 @@ ProcessResult Wine(const Args& args, const std::string& workingDirectory = "") {
     options.workingDirectory = workingDirectory;
     options.env = {{"WINEDEBUG", "-all"}, {"TZ", "UTC"}}; // Wine's own notes stay off stderr
     options.timeoutSeconds = 90;
+    options.output = output;
     return RunProcess(ZUL_WINE, args, options);
 }
 
@@ -129,7 +131,7 @@ class WineBench {
             args.insert(args.end(), kRunFiles.begin(), kRunFiles.end());
         }
         args.insert(args.end(), extra.begin(), extra.end());
-        return Wine(args, WorkFolder());
+        return Wine(args, WorkFolder(), files.output);
     }
 
     // The exit code as a Windows parent process sees it.
@@ -265,6 +267,24 @@ TEST(WineEndToEnd, ExitCodesAsWindowsAndLinuxCallersSeeThem) {
         const ProcessResult direct = bench.Run(c.args, c.withFiles);
         EXPECT_EQ(direct.exitStatus, c.linuxStatus);
         EXPECT_EQ(direct.exitStatus, WineStatus(c.code));
+    }
+}
+
+// Standard output a pipe whose reader has gone: the run still ends as its own.
+TEST(WineEndToEnd, AConsoleWhoseReaderHasGoneChangesNothing) {
+    ASSERT_NO_FATAL_FAILURE(SetPortName("COM205"));
+    for (const bool verbose : {false, true}) {
+        SCOPED_TRACE(verbose ? "--v" : "quiet");
+        WineBench bench;
+        const B4kSimulator& sim = bench.Attach(DefaultDevice(), kDiscoveredCom);
+        const std::vector<Bytes> firmware = Firmware();
+        bench.files.WriteFirmware(firmware);
+        bench.files.output = StandardOutput::ReaderGone;
+        EXPECT_EQ(bench.Run(verbose ? Args{"--v"} : Args{}).exitStatus, 1);
+        EXPECT_EQ(Mask(bench.files.Log()).text,
+                  kHeader + kFoundCom + Info(kModuleType, kModuleType) + Outcome(1));
+        EXPECT_EQ(bench.files.Read("progress.bin"), Bytes{100});
+        EXPECT_EQ(Received(sim), Traffic(kQuery, firmware, firmware.size()));
     }
 }
 

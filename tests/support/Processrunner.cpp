@@ -14,8 +14,16 @@ using Clock = std::chrono::steady_clock;
 
 [[noreturn]] void ExecChild(const std::string& program, const std::vector<std::string>& args,
                             const ProcessOptions& options, int outFd, int errFd) {
+    int gone[2];
+    if (options.output == StandardOutput::ReaderGone && pipe(gone) == 0) {
+        close(gone[0]);
+        outFd = gone[1];
+    }
     dup2(outFd, 1);
     dup2(errFd, 2);
+    if (options.output == StandardOutput::Closed) {
+        close(1);
+    }
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
         _exit(127);
     }

@@ -13,10 +13,15 @@ struct ProcessResult {
     double seconds = 0;
 };
 
+// Where a child's standard output goes: to the caller, to a pipe whose reader
+// has already closed, or nowhere (the descriptor closed).
+enum class StandardOutput { Collected, ReaderGone, Closed };
+
 struct ProcessOptions {
     std::string workingDirectory;                         // empty: the caller's
     std::vector<std::pair<std::string, std::string>> env; // added to the caller's
     double timeoutSeconds = 120;                          // killed past this
+    StandardOutput output = StandardOutput::Collected;
 };
 
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,

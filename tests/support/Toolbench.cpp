@@ -62,14 +62,21 @@ void ToolBench::WriteFirmware(const std::vector<Bytes>& frames) const {
 }
 
 ProcessResult ToolBench::Run(const Args& extra, bool withFiles) const {
-    Args args = withFiles ? kRunFiles : Args{};
+    Args args = launcher;
+    args.push_back(ToolPath());
+    if (withFiles) {
+        args.insert(args.end(), kRunFiles.begin(), kRunFiles.end());
+    }
     args.insert(args.end(), extra.begin(), extra.end());
+    const std::string program = args.front();
+    args.erase(args.begin());
     ProcessOptions options;
     options.workingDirectory = work.Path().string();
     options.env = {
         {"ZUL_PORT_DIR", env.File("dev")}, {"ZUL_SYSFS_ROOT", env.File("sys")}, {"TZ", "UTC"}};
     options.timeoutSeconds = 60;
-    return RunProcess(ToolPath(), args, options);
+    options.output = output;
+    return RunProcess(program, args, options);
 }
 
 std::set<std::string> ToolBench::Files() const {

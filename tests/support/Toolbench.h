@@ -33,6 +33,9 @@ class ToolBench {
     Bytes Read(const std::string& name) const;
     std::string File(const std::string& name) const;
 
+    Args launcher; // runs the tool through this command when not empty
+    StandardOutput output = StandardOutput::Collected;
+
   private:
     Tempdir work;
     Tempdir env;

@@ -1,0 +1,5 @@
+#include "app/Consoleoutput.h"
+
+// Windows has no signal for a gone reader: a failed write just returns
+// failure, which the run ignores.
+void MakeConsoleBestEffort() {}
