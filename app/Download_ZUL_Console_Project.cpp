@@ -1,10 +1,10 @@
 // Entry point: runs one download and hands its result to the OS.
 #include <cstdio>
 
-#include "app/Consoleoutput.h"
 #include "app/Downloaddriver.h"
 #include "app/Exitstatus.h"
 #include "runtime/Integerconversion.h"
+#include "serial/Consoleoutput.h"
 
 int main(int argc, char** argv) {
     MakeConsoleBestEffort();

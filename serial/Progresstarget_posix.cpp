@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/Progressfile.h"
+#include "serial/Progresstarget.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "app/Consoleoutput.h"
+#include "serial/Consoleoutput.h"
 
 // A write to a pipe without a reader then fails with EPIPE instead of
 // killing the process. A standard stream that was closed is reopened on

@@ -1,7 +1,7 @@
 // The console is best effort: a reader that has gone (a closed pipe, a full
 // disk behind a redirection, a closed stream) never ends or changes the run,
 // whose failed console writes are simply dropped. One implementation per OS
-// (Consoleoutput_posix.cpp, Consoleoutput_win32.cpp), picked by CMake.
+// (serial/Consoleoutput_posix.cpp, _win32.cpp), picked by CMake.
 #pragma once
 
 // Called first thing in the process, before any file is opened.

@@ -1,24 +1,24 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "app/Logfile.h"
-#include "app/Progressfile.h"
+#include "serial/Progresstarget.h"
 
 namespace {
 
 bool WriteByte(const std::string& path, std::uint8_t progress) {
-    FilePointer file(std::fopen(path.c_str(), "wb"));
-    if (!file) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
         return false;
     }
-    const bool written = std::fwrite(&progress, 1, 1, file.get()) == 1;
-    return std::fclose(file.release()) == 0 && written;
+    const bool written = std::fwrite(&progress, 1, 1, file) == 1;
+    return std::fclose(file) == 0 && written;
 }
 
 } // namespace
 
 bool CreateProgressFile(const std::string& name) {
-    return FilePointer(std::fopen(name.c_str(), "wb")) != nullptr;
+    std::FILE* file = std::fopen(name.c_str(), "wb");
+    return file != nullptr && std::fclose(file) == 0;
 }
 
 // Device names such as NUL are not regular files and are written in place.
