@@ -11,7 +11,7 @@
 export PATH=/bin
 only_cases=",$only," && unset only
 mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev
-echo ZUL-KERNEL-INIT
+echo "ZUL-KERNEL-INIT at $(cut -d " " -f 1 /proc/uptime) s"
 
 G=/sys/kernel/config/usb_gadget
 FW=/tmp/fw.ctf
@@ -74,7 +74,7 @@ tool() { # RUN: the tool downloads $FW in the background, in /tmp/RUN
     rm -rf /tmp/$1 && mkdir /tmp/$1
     (cd /tmp/$1 && exec Download_ZUL_Console --if $FW --of log.txt --progress progress \
         --infomod infomod </dev/null >out 2>&1) &
-    tool_pid=$! started=$(now)
+    tool_pid=$! started=$(now) runs="$runs $1"
 }
 finish() { wait $tool_pid; status=$? took=$(since $started); }
 
@@ -85,17 +85,26 @@ stop_sims() {
 }
 reset() { # no gadget plugged in, no simulator running
     local g
+    stop_sims
     for g in $G/*; do [ -z "$(cat $g/UDC 2>/dev/null)" ] || unplug ${g##*/}; done
     [ ! -d /sys/module/g_serial ] || rmmod g_serial
-    stop_sims
 }
 
 expect() { # WHAT COMMAND...: one check of the current case
+    local what=$1
+    shift
     "$@" || failed="$failed
-  - $1"
+  - $what"
 }
 logged() { grep -qF "$2" /tmp/$1/log.txt; }
-file_received() { case $(sed -n 's/^[0-9.]* frame //p' $CAPTURE | tr -d ' \n') in *"$(hex $FW)") ;; *) false ;; esac; }
+# The file's frames that leave the host: all but the revision (type 0x14) and
+# build time (0x16) records.
+sent_frames() {
+    hex $FW | awk 'function byte(at) { return (index(D, substr($0, at, 1)) - 1) * 16 + index(D, substr($0, at + 1, 1)) - 1 }
+        BEGIN { D = "0123456789ABCDEF" }
+        { for (i = 1; i < length($0); i += n) { n = 2 * (byte(i + 4) + 5); if (byte(i + 2) != 20 && byte(i + 2) != 22) printf "%s", substr($0, i, n) } }'
+}
+file_received() { case $(sed -n 's/^[0-9.]* frame //p' $CAPTURE | tr -d ' \n') in *"$(sent_frames)") ;; *) false ;; esac; }
 
 downloaded() { # RUN COM: the tool found the B4K on COM and programmed it
     expect "exit status 1 (was $status)" [ "$status" = 1 ]
@@ -131,7 +140,7 @@ a_configfs() { b4k dummy_udc.0 $B4K && tool a && finish && downloaded a 1; }
 
 b_line() {
     dmesg -c >/dev/null
-    b4k dummy_udc.0 $B4K --delay 100 && tool b && mid_download b
+    b4k dummy_udc.0 $B4K --type-delay 9=100 && tool b && mid_download b
     expect "line held by the tool" [ "$(line-state $tool_pid)" = \
         "ispeed 166666 ospeed 166666 bits 8 cstopb 1 parenb 0 crtscts 0 ixon 0 ixoff 0 raw 1 dtr 0 rts 0" ]
     expect "line coding sent: 166666 bit/s, 2 stop bits, no parity, 8 bits" \
@@ -144,7 +153,7 @@ c_other_first() {
 }
 
 d_unplug() { # as in case c, unplugged while it downloads
-    other_first && b4k dummy_udc.1 $B4K --delay 50 && tool d && mid_download d
+    other_first && b4k dummy_udc.1 $B4K --type-delay 9=100 && tool d && mid_download d
     local t=$(now)
     unplug b4k && finish && took=$(since $t)
     expect "ended within 1 s of the unplug (took $took s)" within $took 0 1
@@ -164,7 +173,7 @@ f_not_reading() { # plugged in, but nothing reads the device side
 }
 
 g_second_tool() {
-    b4k dummy_udc.0 $B4K --delay 300 && tool g1 && mid_download g1
+    b4k dummy_udc.0 $B4K --type-delay 9=500 && tool g1 && mid_download g1
     local first=$tool_pid
     tool g2 && finish && not_found g2
     tool_pid=$first && finish && downloaded g1 1
@@ -179,13 +188,14 @@ passed=0 failed_cases=0
 while read -r name about; do
     case $only_cases in ,,* | *,$name,*) ;; *) continue ;; esac
     [ $name = e_replug ] || reset
-    failed= begun=$(now)
+    failed= runs= begun=$(now)
     $name </dev/null >/tmp/$name.out 2>&1 || [ -n "$failed" ] || failed="
   - stopped early: $(tail -n 3 /tmp/$name.out)"
     if [ -z "$failed" ]; then
         echo "PASS $name ($(since $begun) s): $about" && passed=$((passed + 1))
     else
         echo "FAIL $name ($(since $begun) s): $about$failed" && failed_cases=$((failed_cases + 1))
+        for run in $runs; do echo "  log of $run:" && sed 's/^/    | /' /tmp/$run/log.txt && echo; done
     fi
 done <<'EOF'
 a_legacy       legacy g_serial: found through sysfs as COM 1, download succeeds
