@@ -5,13 +5,14 @@
 #               warnings as errors) and under TSan
 #   fuzz        every fuzz target for ZUL_FUZZ_SECONDS (default 30) each
 #   windows     the cross-built Windows tool and its tests under Wine
+#   kernel      the tool on Linux's own USB serial drivers, in a virtual machine
 # Usage: scripts/test.sh [STAGE...]     (default: every stage, in this order)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 stages=("$@")
 if [ ${#stages[@]} -eq 0 ]; then
-    stages=(native sanitizers fuzz windows)
+    stages=(native sanitizers fuzz windows kernel)
 fi
 
 native() {
@@ -29,8 +30,9 @@ for stage in "${stages[@]}"; do
     sanitizers) scripts/sanitizers.sh ;;
     fuzz) scripts/fuzz.sh ;;
     windows) scripts/windows-test.sh ;;
+    kernel) scripts/kernel-test.sh ;;
     *)
-        echo "test.sh: unknown stage '$stage' (native, sanitizers, fuzz, windows)" >&2
+        echo "test.sh: unknown stage '$stage' (native, sanitizers, fuzz, windows, kernel)" >&2
         exit 2
         ;;
     esac
