@@ -119,7 +119,7 @@ downloaded() { # RUN COM: the tool found the B4K on COM and programmed it
 not_found() { # RUN: "No B4K found" once the detection window (over 6 s) has passed
     expect "exit status 254 (was $status)" [ "$status" = 254 ]
     expect "log: not found" logged $1 "No B4K found !!"
-    expect "ended in 6 to 9 s (took $took s)" within $took 6 9
+    expect "ended in 6 to 10 s (took $took s)" within $took 6 10
     expect "progress file empty" [ ! -s /tmp/$1/progress ]
     expect "module information file empty" [ ! -s /tmp/$1/infomod ]
 }
