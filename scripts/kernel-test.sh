@@ -48,7 +48,7 @@ fetch_kernel() {
     kernel=$work/$pkg
     [ -d "$kernel/boot" ] && return
     rm -rf "$kernel.part" && mkdir -p "$kernel.part"
-    (cd "$kernel.part" && apt-get download -q "$pkg")
+    (cd "$kernel.part" && apt-get download -q -o APT::Sandbox::User=root "$pkg")
     dpkg-deb -x "$kernel.part"/*.deb "$kernel.part"
     rm "$kernel.part"/*.deb
     mv "$kernel.part" "$kernel"

@@ -72,7 +72,7 @@ sim() { # TTY [OPTION...]: b4k-sim serves /dev/TTY and captures in $CAPTURE
 
 tool() { # RUN: the tool downloads $FW in the background, in /tmp/RUN
     rm -rf /tmp/$1 && mkdir /tmp/$1
-    (cd /tmp/$1 && exec Download_ZUL_Console --if $FW --of log.txt --progress progress \
+    (cd /tmp/$1 && exec timeout -s KILL 60 Download_ZUL_Console --if $FW --of log.txt --progress progress \
         --infomod infomod </dev/null >out 2>&1) &
     tool_pid=$! started=$(now) runs="$runs $1"
 }
@@ -158,6 +158,7 @@ d_unplug() { # as in case c, unplugged while it downloads
     unplug b4k && finish && took=$(since $t)
     expect "ended within 1 s of the unplug (took $took s)" within $took 0 1
     expect "exit status 255 (was $status)" [ "$status" = 255 ]
+    expect "log: COM 2" logged d "B4K auto detection gave COM 2"
     expect "log: error" logged d "Error downloading the file (error : -1)"
     expect "log: download time" logged d "Download time : "
     expect "progress file: one value below 100" [ "$(wc -c </tmp/d/progress)" = 1 -a "$(hex /tmp/d/progress)" != 64 ]
