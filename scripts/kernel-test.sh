@@ -146,7 +146,7 @@ follow() {
         kill "$qemu" 2>/dev/null || true
         wait "$qemu" || true
         tail -n 20 "$console" >&2
-        die "the guest did not reach its init within $boot_limit s (console: $console)"
+        die "the guest did not start its init (waited up to $boot_limit s; console: $console)"
     fi
     tail -n +1 -f --pid="$qemu" "$console" | grep -a --line-buffered -E '^(PASS|FAIL|  - )' || true
     wait "$qemu" || true
