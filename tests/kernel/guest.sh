@@ -4,8 +4,8 @@
 # (the host side, /dev/ttyACM<n>, where the tool runs with no ZUL_* variable).
 # The expectations are the protocol's own exit statuses and log texts. A case
 # is a function named in the table at the end; it prints "PASS <case>" or
-# "FAIL <case>" with its failed checks. only=a_legacy,b (kernel command line)
-# runs some cases alone.
+# "FAIL <case>" with its failed checks. only=CASE,... on the kernel command
+# line (scripts/kernel-test.sh CASE...) runs some cases alone.
 
 /bin/busybox --install -s /bin
 export PATH=/bin
@@ -97,14 +97,28 @@ expect() { # WHAT COMMAND...: one check of the current case
   - $what"
 }
 logged() { grep -qF "$2" /tmp/$1/log.txt; }
-# The file's frames that leave the host: all but the revision (type 0x14) and
-# build time (0x16) records.
-sent_frames() {
-    hex $FW | awk 'function byte(at) { return (index(D, substr($0, at, 1)) - 1) * 16 + index(D, substr($0, at + 1, 1)) - 1 }
-        BEGIN { D = "0123456789ABCDEF" }
-        { for (i = 1; i < length($0); i += n) { n = 2 * (byte(i + 4) + 5); if (byte(i + 2) != 20 && byte(i + 2) != 22) printf "%s", substr($0, i, n) } }'
+# Walks the file's frames; those that leave the host are all but the revision
+# (type 0x14) and build time (0x16) records. Prints what AWK_PROGRAM makes of
+# them, with t the type, n the frame's hex digits, end its end in bytes.
+frames() {
+    hex $FW | awk "$@" 'BEGIN { D = "0123456789ABCDEF" }
+        function byte(at) { return (index(D, substr($0, at, 1)) - 1) * 16 + index(D, substr($0, at + 1, 1)) - 1 }
+        { size = length($0) / 2
+          for (i = 1; i < length($0); i += n) {
+            t = byte(i + 2); n = 2 * (byte(i + 4) + 5); end = (i - 1 + n) / 2; sent += t != 20 && t != 22
+            '"$EACH"' } }
+        END { '"$END"' }'
 }
-file_received() { case $(sed -n 's/^[0-9.]* frame //p' $CAPTURE | tr -d ' \n') in *"$(sent_frames)") ;; *) false ;; esac; }
+sent_frames() { EACH='if (t != 20 && t != 22) printf "%s", substr($0, i, n)' END= frames; }
+captured() { sed -n 's/^[0-9.]* frame //p' $CAPTURE; }
+file_received() { case $(captured | tr -d ' \n') in *"$(sent_frames)") ;; *) false ;; esac; }
+# The progress after the last file frame the device received, or after the
+# one before it when the reply was lost: the share of the file read, truncated.
+progress_reached() {
+    local got=$(captured | awk '/^5B 01 / { n = 0; next } { n++ } END { print n }') p=$(hex $1)
+    EACH='if (sent == N) hi = int(end / size * 100); if (sent == N - 1) lo = int(end / size * 100)' \
+        END='exit !(P >= lo && P <= hi)' frames -v N=$got -v P=$((0x${p:-0}))
+}
 
 downloaded() { # RUN COM: the tool found the B4K on COM and programmed it
     expect "exit status 1 (was $status)" [ "$status" = 1 ]
@@ -161,7 +175,9 @@ d_unplug() { # as in case c, unplugged while it downloads
     expect "log: COM 2" logged d "B4K auto detection gave COM 2"
     expect "log: error" logged d "Error downloading the file (error : -1)"
     expect "log: download time" logged d "Download time : "
-    expect "progress file: one value below 100" [ "$(wc -c </tmp/d/progress)" = 1 -a "$(hex /tmp/d/progress)" != 64 ]
+    expect "module information file: type 2" [ "$(hex /tmp/d/infomod)" = 02000000 ]
+    expect "progress file: one byte, the last value reached" [ "$(wc -c </tmp/d/progress)" = 1 ]
+    expect "progress file: the last value reached" progress_reached /tmp/d/progress
 }
 
 e_replug() { # the B4K of case d, now alone, on the other controller
