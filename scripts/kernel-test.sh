@@ -140,15 +140,17 @@ boot() {
     qemu=$!
 }
 
-# Waits for the guest's init, then shows the case results as they come.
+# Waits for the guest's init, then shows the case results as they come. Each
+# wait is a background job: bash acts on a signal only between commands.
 follow() {
-    if ! timeout "$boot_limit" grep -q -m 1 -a ZUL-KERNEL-INIT <(tail -n +1 -f --pid="$qemu" "$console"); then
-        kill "$qemu" 2>/dev/null || true
-        wait "$qemu" || true
+    timeout "$boot_limit" grep -q -m 1 -a ZUL-KERNEL-INIT <(tail -n +1 -f --pid="$qemu" "$console") &
+    if ! wait $!; then
+        cleanup
         tail -n 20 "$console" >&2
         die "the guest did not start its init (waited up to $boot_limit s; console: $console)"
     fi
-    tail -n +1 -f --pid="$qemu" "$console" | grep -a --line-buffered -E '^(PASS|FAIL|  - )' || true
+    tail -n +1 -f --pid="$qemu" "$console" | grep -a --line-buffered -E '^(PASS|FAIL|  - )' &
+    wait $! || true
     wait "$qemu" || true
 }
 
@@ -163,11 +165,17 @@ verdict() {
     [[ $done == *" failed 0" ]] || die "cases failed (console: $console)"
 }
 
+# Ends the virtual machine (through its time limit's process) and the
+# console readers, if they still run.
 cleanup() {
-    [ -z "${qemu:-}" ] || kill "$qemu" 2>/dev/null || true
+    local jobs
+    jobs=$(jobs -p)
+    [ -z "$jobs" ] || kill $jobs 2>/dev/null || true
+    wait || true
 }
 
 trap cleanup EXIT
+trap "exit 1" INT TERM HUP
 mkdir -p "$work"
 provision
 fetch_kernel
