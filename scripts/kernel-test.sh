@@ -114,7 +114,7 @@ pack() {
         '' | '#'*) ;;
         module) add_module "$what" ;;
         bin) add_bin "$what" ;;
-        file) add_file "$what" $where ;;
+        file) add_file "$what" "$where" ;;
         *) die "initramfs.list: unknown entry '$kind'" ;;
         esac
     done <tests/kernel/initramfs.list
@@ -155,22 +155,22 @@ follow() {
 }
 
 verdict() {
-    local done
-    done=$(grep -a ZUL-KERNEL-DONE "$console" | tr -d '\r') ||
+    local summary
+    summary=$(grep -a ZUL-KERNEL-DONE "$console" | tr -d '\r') ||
         {
             tail -n 20 "$console" >&2
             die "the guest stopped before its last case, or ran over $run_limit s (console: $console)"
         }
-    echo "kernel-test: ${done#ZUL-KERNEL-DONE }"
-    [[ $done == *" failed 0" ]] || die "cases failed (console: $console)"
+    echo "kernel-test: ${summary#ZUL-KERNEL-DONE }"
+    [[ $summary == *" failed 0" ]] || die "cases failed (console: $console)"
 }
 
 # Ends the virtual machine (through its time limit's process) and the
 # console readers, if they still run.
 cleanup() {
-    local jobs
-    jobs=$(jobs -p)
-    [ -z "$jobs" ] || kill $jobs 2>/dev/null || true
+    local running
+    mapfile -t running < <(jobs -p)
+    [ ${#running[@]} -eq 0 ] || kill "${running[@]}" 2>/dev/null || true
     wait || true
 }
 

@@ -9,7 +9,7 @@
 
 /bin/busybox --install -s /bin
 export PATH=/bin
-only_cases=",$only," && unset only
+only_cases=",${only:-}," && unset only
 mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev
 echo "ZUL-KERNEL-INIT at $(cut -d " " -f 1 /proc/uptime) s"
 
@@ -21,9 +21,8 @@ B4K=DEMO_1.000
 load() { # MODULE [PARAMETER...]: with the modules it needs first
     local m name=$1
     shift
-    for m in $(cat /lib/modules/$name.dep) $name; do
-        [ -d /sys/module/$m ] || insmod /lib/modules/$m.ko $([ $m = $name ] && echo "$@")
-    done
+    for m in $(cat /lib/modules/$name.dep); do [ -d /sys/module/$m ] || insmod /lib/modules/$m.ko; done
+    [ -d /sys/module/$name ] || insmod /lib/modules/$name.ko "$@"
 }
 
 wait_until() { # TENTHS COMMAND...: polls COMMAND for up to TENTHS tenths of a second
@@ -51,7 +50,7 @@ gadget() { # NAME SERIAL UDC: a configfs gadget with one ACM function, plugged i
     echo $3 >$g/UDC
 }
 unplug() { echo >$G/$1/UDC; }
-device_tty() { echo ttyGS$(cat $G/$1/functions/acm.0/port_num); }
+device_tty() { echo "ttyGS$(cat $G/$1/functions/acm.0/port_num)"; }
 
 has_tty() { # SERIAL: the attached USB device with that serial has its ttyACM
     local d
@@ -109,13 +108,14 @@ frames() {
             '"$EACH"' } }
         END { '"$END"' }'
 }
-sent_frames() { EACH='if (t != 20 && t != 22) printf "%s", substr($0, i, n)' END= frames; }
+sent_frames() { EACH='if (t != 20 && t != 22) printf "%s", substr($0, i, n)' END='' frames; }
 captured() { sed -n 's/^[0-9.]* frame //p' $CAPTURE; }
 file_received() { case $(captured | tr -d ' \n') in *"$(sent_frames)") ;; *) false ;; esac; }
 # The progress after the last file frame the device received, or after the
 # one before it when the reply was lost: the share of the file read, truncated.
 progress_reached() {
-    local got=$(captured | awk '/^5B 01 / { n = 0; next } { n++ } END { print n }') p=$(hex $1)
+    local got p
+    got=$(captured | awk '/^5B 01 / { n = 0; next } { n++ } END { print n }') p=$(hex $1)
     EACH='if (sent == N) hi = int(end / size * 100); if (sent == N - 1) lo = int(end / size * 100)' \
         END='exit !(P >= lo && P <= hi)' frames -v N=$got -v P=$((0x${p:-0}))
 }
@@ -141,7 +141,7 @@ not_found() { # RUN: "No B4K found" once the detection window (over 6 s) has pas
 b4k() { # UDC SERIAL [OPTION...]: the B4K plugged into UDC, served by b4k-sim
     local udc=$1 serial=$2
     shift 2
-    gadget b4k $serial $udc && wait_until 50 has_tty $serial && sim $(device_tty b4k) "$@"
+    gadget b4k $serial $udc && wait_until 50 has_tty $serial && sim "$(device_tty b4k)" "$@"
 }
 other_first() { gadget other OTHER_1.000 dummy_udc.0 && wait_until 50 has_tty OTHER_1.000; }
 mid_download() { wait_until 300 test -s /tmp/$1/progress; }
@@ -168,7 +168,8 @@ c_other_first() {
 
 d_unplug() { # as in case c, unplugged while it downloads
     other_first && b4k dummy_udc.1 $B4K --type-delay 9=100 && tool d && mid_download d
-    local t=$(now)
+    local t
+    t=$(now)
     unplug b4k && finish && took=$(since $t)
     expect "ended within 1 s of the unplug (took $took s)" within $took 0 1
     expect "exit status 255 (was $status)" [ "$status" = 255 ]
@@ -205,7 +206,7 @@ passed=0 failed_cases=0
 while read -r name about; do
     case $only_cases in ,,* | *,$name,*) ;; *) continue ;; esac
     [ $name = e_replug ] || reset
-    failed= runs= begun=$(now)
+    failed='' runs='' begun=$(now)
     $name </dev/null >/tmp/$name.out 2>&1 || [ -n "$failed" ] || failed="
   - stopped early: $(tail -n 3 /tmp/$name.out)"
     if [ -z "$failed" ]; then
