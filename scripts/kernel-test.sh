@@ -40,18 +40,23 @@ kernel_package() {
     apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: //p' | head -n 1
 }
 
+# Unpacks the kernel into $work/<package> once; stale package lists get one
+# apt-get update.
 fetch_kernel() {
+    fetch_current || { apt-get update -q && fetch_current; } ||
+        die "cannot fetch the package linux-image-amd64 depends on"
+}
+
+fetch_current() {
     local pkg
     pkg=$(kernel_package)
-    [ -n "$pkg" ] || { apt-get update -q && pkg=$(kernel_package); }
-    [ -n "$pkg" ] || die "apt knows no package linux-image-amd64"
+    [ -n "$pkg" ] || return 1
     kernel=$work/$pkg
-    [ -d "$kernel/boot" ] && return
-    rm -rf "$kernel.part" && mkdir -p "$kernel.part"
-    (cd "$kernel.part" && apt-get download -q -o APT::Sandbox::User=root "$pkg")
-    dpkg-deb -x "$kernel.part"/*.deb "$kernel.part"
-    rm "$kernel.part"/*.deb
-    mv "$kernel.part" "$kernel"
+    [ ! -d "$kernel/boot" ] || return 0
+    rm -rf "$work"/linux-image-* && mkdir -p "$kernel.part" # an older release's kernel goes
+    (cd "$kernel.part" && apt-get download -q -o APT::Sandbox::User=root "$pkg") &&
+        dpkg-deb -x "$kernel.part"/*.deb "$kernel.part" && rm "$kernel.part"/*.deb &&
+        mv "$kernel.part" "$kernel"
 }
 
 build() {
