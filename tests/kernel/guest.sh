@@ -195,6 +195,7 @@ g_second_tool() {
     local first=$tool_pid
     tool g2 && finish && not_found g2
     tool_pid=$first && finish && downloaded g1 1
+    expect "the device heard one wake-up, the first tool's" [ "$(grep -c ' wakeup ' $CAPTURE)" = 1 ]
 }
 
 h_serial_case() { b4k dummy_udc.0 demo_1.000 && tool h && finish && downloaded h 1; }
