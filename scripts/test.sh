@@ -6,13 +6,14 @@
 #   fuzz        every fuzz target for ZUL_FUZZ_SECONDS (default 30) each
 #   windows     the cross-built Windows tool and its tests under Wine
 #   package     the Debian package installed, used and purged (needs root)
+#   kernel      the tool on Linux's own USB serial drivers, in a virtual machine
 # Usage: scripts/test.sh [STAGE...]     (default: every stage, in this order)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 stages=("$@")
 if [ ${#stages[@]} -eq 0 ]; then
-    stages=(native sanitizers fuzz windows package)
+    stages=(native sanitizers fuzz windows kernel package)
 fi
 
 native() {
@@ -30,9 +31,10 @@ for stage in "${stages[@]}"; do
     sanitizers) scripts/sanitizers.sh ;;
     fuzz) scripts/fuzz.sh ;;
     windows) scripts/windows-test.sh ;;
+    kernel) scripts/kernel-test.sh ;;
     package) scripts/package-test.sh ;;
     *)
-        echo "test.sh: unknown stage '$stage' (native, sanitizers, fuzz, windows, package)" >&2
+        echo "test.sh: unknown stage '$stage' (native, sanitizers, fuzz, windows, kernel, package)" >&2
         exit 2
         ;;
     esac

@@ -1,6 +1,8 @@
 // The registry on Linux: the one key port discovery asks for is answered
 // from sysfs, where the USB device with our vendor and product IDs and
-// instance serial lists the tty devices of its interfaces.
+// instance serial lists the tty devices of its interfaces. The instance
+// serial compares without regard to case, as a registry key name does; of
+// several such devices the first, in natural order, that has a port answers.
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -70,10 +72,42 @@ bool HexAttributeIs(const fs::path& file, unsigned long expected) {
 bool IsOurDevice(const fs::path& folder) {
     return HexAttributeIs(folder / "idVendor", kVendorId) &&
            HexAttributeIs(folder / "idProduct", kProductId) &&
-           ReadAttribute(folder / "serial") == kInstanceSerial;
+           SameName(ReadAttribute(folder / "serial"), kInstanceSerial);
 }
 
-// Sorted, so that the same tree always gives the same device.
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Takes the digit run that `text` starts with; returns it without leading zeros.
+std::string_view TakeNumber(std::string_view& text) {
+    const std::size_t end = std::min(text.find_first_not_of("0123456789"), text.size());
+    std::string_view number = text.substr(0, end);
+    text.remove_prefix(end);
+    number.remove_prefix(std::min(number.find_first_not_of('0'), number.size()));
+    return number;
+}
+
+// Digit runs compare as numbers, so that bus port 2 comes before port 10.
+bool NaturalLess(std::string_view a, std::string_view b) {
+    while (!a.empty() && !b.empty()) {
+        if (IsDigit(a.front()) && IsDigit(b.front())) {
+            const std::string_view x = TakeNumber(a);
+            const std::string_view y = TakeNumber(b);
+            if (x != y) {
+                return x.size() != y.size() ? x.size() < y.size() : x < y;
+            }
+        } else if (a.front() != b.front()) {
+            return a.front() < b.front();
+        } else {
+            a.remove_prefix(1);
+            b.remove_prefix(1);
+        }
+    }
+    return a.size() < b.size();
+}
+
+// In natural order, so that the same tree always gives the same device.
 std::vector<fs::path> UsbDevices() {
     std::vector<fs::path> devices;
     std::error_code failure;
@@ -81,7 +115,9 @@ std::vector<fs::path> UsbDevices() {
          !failure && it != end; it.increment(failure)) {
         devices.push_back(it->path());
     }
-    std::sort(devices.begin(), devices.end());
+    std::sort(devices.begin(), devices.end(), [](const fs::path& a, const fs::path& b) {
+        return NaturalLess(a.filename().string(), b.filename().string());
+    });
     return devices;
 }
 
@@ -137,6 +173,25 @@ int PortOfDevice(const fs::path& folder) {
     return 0;
 }
 
+// The first of our devices that has a port, else the first of them (its key
+// then exists without the value, as for a device whose port is gone); empty
+// when there is none.
+fs::path OurDevice() {
+    fs::path first;
+    for (const fs::path& folder : UsbDevices()) {
+        if (!IsOurDevice(folder)) {
+            continue;
+        }
+        if (PortOfDevice(folder) != 0) {
+            return folder;
+        }
+        if (first.empty()) {
+            first = folder;
+        }
+    }
+    return first;
+}
+
 } // namespace
 
 namespace registry {
@@ -145,17 +200,16 @@ std::int32_t OpenKey(const std::string& path, Key& key) {
     if (!SameName(path, kDeviceKey)) {
         return kFileNotFound;
     }
-    for (const fs::path& folder : UsbDevices()) {
-        if (IsOurDevice(folder)) {
-            auto* device = new (std::nothrow) OpenDevice{folder};
-            if (device == nullptr) {
-                return kNotEnoughMemory;
-            }
-            key = reinterpret_cast<Key>(device);
-            return kSuccess;
-        }
+    const fs::path chosen = OurDevice();
+    if (chosen.empty()) {
+        return kFileNotFound;
     }
-    return kFileNotFound;
+    auto* device = new (std::nothrow) OpenDevice{chosen};
+    if (device == nullptr) {
+        return kNotEnoughMemory;
+    }
+    key = reinterpret_cast<Key>(device);
+    return kSuccess;
 }
 
 std::int32_t QueryValue(Key key, const std::string& name, std::uint8_t* buffer,

@@ -3,18 +3,23 @@
 // against a deadline instead, so callers still see blocking transfers. A read
 // sets VMIN to the bytes it still awaits before it waits: poll on a Linux tty
 // then wakes once per reply instead of once per byte as it trickles in.
+// A write is done once the device has taken the bytes, not when the driver
+// has queued them, and a close never waits for a device that takes nothing.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
+#include <set>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "serial/Blockinglimit_linux.h"
 #include "serial/Serialport.h"
 #include "serial/Termios2_linux.h"
 
@@ -37,6 +42,8 @@ class Deadline {
         return static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
     }
     bool Passed() const { return !unlimited && Clock::now() >= end; }
+    bool Unlimited() const { return unlimited; }
+    Clock::duration Left() const { return std::max(end - Clock::now(), Clock::duration::zero()); }
 
   private:
     bool unlimited;
@@ -71,9 +78,8 @@ enum class Outcome { Done, TimedOut, Failed };
 // after poll reported the descriptor ready means end of file or hang-up;
 // ending there is what keeps a hung-up line from spinning.
 template <typename Step, typename BeforeWait>
-Outcome Transfer(int fd, short events, std::uint32_t count, std::uint32_t limitMs,
+Outcome Transfer(int fd, short events, std::uint32_t count, const Deadline& deadline,
                  std::uint32_t& done, Step step, BeforeWait beforeWait) {
-    const Deadline deadline(limitMs);
     bool pollSaidReady = false;
     done = 0;
     while (done < count) {
@@ -139,6 +145,67 @@ bool TakeExclusiveUse(int fd) {
     return true;
 }
 
+// Bytes the driver holds that the device has not taken yet; 0 when it cannot tell.
+std::uint32_t QueuedOutput(int fd) {
+    int queued = 0;
+    return ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 ? static_cast<std::uint32_t>(queued) : 0;
+}
+
+// Waits until the device has taken every queued byte; false when the
+// deadline passed first or the line failed. tcdrain has no time limit of
+// its own; the signal of a BlockingLimit ends it at the deadline.
+bool DrainOutput(int fd, const Deadline& deadline) {
+    if (QueuedOutput(fd) == 0) {
+        return true; // a pseudo-terminal queues nothing: no timer at all
+    }
+    const serialport::BlockingLimit limit(deadline.Unlimited() ? Clock::duration::max()
+                                                               : deadline.Left());
+    while (tcdrain(fd) != 0) {
+        if (errno != EINTR || deadline.Passed()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A driver that cannot drop queued output (cdc-acm of Linux 6.1) makes the
+// last close wait for it for the port's closing wait, 30 s by default, and
+// only root may shorten that. A signal ends the wait; the driver then
+// cancels the transfers as it shuts the port down.
+void ClosePromptly(int fd) {
+    if (QueuedOutput(fd) == 0) {
+        close(fd);
+        return;
+    }
+    const serialport::BlockingLimit limit(std::chrono::nanoseconds::zero());
+    close(fd);
+}
+
+// Ports still open when the process ends are closed the same way, so that
+// its end does not wait either.
+class OpenPorts {
+  public:
+    ~OpenPorts() {
+        for (const int fd : fds) {
+            ClosePromptly(fd);
+        }
+    }
+    void Add(int fd) {
+        const std::lock_guard lock(mutex);
+        fds.insert(fd);
+    }
+    void Remove(int fd) {
+        const std::lock_guard lock(mutex);
+        fds.erase(fd);
+    }
+
+  private:
+    std::mutex mutex;
+    std::set<int> fds;
+};
+
+OpenPorts openPorts;
+
 int OpenDevice(const std::string& name) {
     int fd = -1;
     do {
@@ -164,6 +231,7 @@ Handle Open(int portNumber) {
         close(fd);
         return kInvalidHandle;
     }
+    openPorts.Add(fd);
     return fd;
 }
 
@@ -185,14 +253,22 @@ bool SetTimeouts(Handle handle, std::uint32_t, std::uint32_t) {
     return fcntl(Fd(handle), F_GETFD) != -1;
 }
 
+// Counts only what the device took: on failure what is still queued is not
+// written, and is dropped so that nothing stale goes out later.
 std::uint32_t Write(Handle handle, const std::uint8_t* data, std::uint32_t count,
                     std::uint32_t writeMs) {
     const int fd = Fd(handle);
+    const Deadline deadline(writeMs);
     std::uint32_t written = 0;
     const auto writeSome = [&](std::uint32_t offset, std::uint32_t size) {
         return write(fd, data + offset, size);
     };
-    Transfer(fd, POLLOUT, count, writeMs, written, writeSome, [](std::uint32_t) {});
+    const Outcome outcome =
+        Transfer(fd, POLLOUT, count, deadline, written, writeSome, [](std::uint32_t) {});
+    if (outcome != Outcome::Done || !DrainOutput(fd, deadline)) {
+        written -= std::min(QueuedOutput(fd), written);
+        tcflush(fd, TCOFLUSH);
+    }
     return written;
 }
 
@@ -205,7 +281,7 @@ bool Read(Handle handle, std::uint8_t* buffer, std::uint32_t count, std::uint32_
     const auto awaitAll = [fd](std::uint32_t awaited) {
         termios2io::SetReadMinimum(fd, static_cast<std::uint8_t>(std::min(awaited, 255u)));
     };
-    Outcome outcome = Transfer(fd, POLLIN, count, readMs, got, readSome, awaitAll);
+    Outcome outcome = Transfer(fd, POLLIN, count, Deadline(readMs), got, readSome, awaitAll);
     if (outcome == Outcome::TimedOut && !TakeArrived(got, count, readSome)) {
         outcome = Outcome::Failed;
     }
@@ -214,13 +290,14 @@ bool Read(Handle handle, std::uint8_t* buffer, std::uint32_t count, std::uint32_
 
 void Close(Handle handle) {
     const int fd = Fd(handle);
-    // Unsent bytes are dropped so that closing never waits on a device that
-    // stopped reading; the only close after a write follows a failed exchange.
+    // Unsent bytes are dropped where the driver can; the only close after a
+    // write follows a failed exchange.
     tcflush(fd, TCOFLUSH);
     termios2io::SetReadMinimum(fd, 0); // the line as SetLineSettings left it
     ioctl(fd, TIOCNXCL);
     flock(fd, LOCK_UN);
-    close(fd);
+    openPorts.Remove(fd);
+    ClosePromptly(fd);
 }
 
 } // namespace serialport

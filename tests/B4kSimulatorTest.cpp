@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -62,6 +63,7 @@ class HostPort {
             flock(fd, LOCK_EX | LOCK_NB);
         }
     }
+    explicit HostPort(int openFd) : fd(openFd) {}
     ~HostPort() {
         if (fd >= 0) {
             close(fd);
@@ -244,26 +246,60 @@ TEST(B4kSimulator, OutlivesTheHostClosingAnExclusivePort) {
     EXPECT_FALSE(simulator.HungUp());
 }
 
+// The slave of a pty pair stands for a real port; the test plays the host on the master.
+TEST(B4kSimulator, ServesAnExistingPortExclusivelyAndRawUntilItHangsUp) {
+    int master = -1;
+    int slave = -1;
+    char name[128];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    close(slave);
+    SimulatorOptions options;
+    options.ttyPath = name;
+    B4kSimulator simulator(options);
+    ASSERT_TRUE(simulator.Start()) << simulator.Error();
+    EXPECT_EQ(simulator.SlavePath(), name);
+    const int second = open(name, O_RDWR | O_NOCTTY);
+    EXPECT_TRUE(second < 0 || flock(second, LOCK_EX | LOCK_NB) != 0);
+    close(second);
+    {
+        HostPort host(master);
+        host.Write(Text(kWakeUpString));
+        EXPECT_EQ(host.Read(1, 1000), Bytes{kWakeUpAnswer});
+        host.Write(ConnectFrame());
+        EXPECT_EQ(host.Read(7, 1000), Ack());
+    }
+    simulator.WaitForItems(SIZE_MAX, 1000); // ends early once serving has ended
+    EXPECT_TRUE(simulator.PortHungUp());
+}
+
 TEST(B4kSimProgram, HelpListsEveryOptionAndBadUsageExitsTwo) {
     const ProcessResult help = RunProcess(B4K_SIM_PATH, {"--help"});
     EXPECT_EQ(help.exitStatus, 0);
     for (const char* option :
-         {"--port-dir", "--com", "--sysfs", "--capture", "--module-type", "--status", "--silent",
-          "--ignore-connects", "--corrupt-reply", "--corrupt-type", "--wrong-echo", "--delay",
-          "--type-delay", "--garbage-after", "--baud", "--hangup-after", "--help"}) {
+         {"--tty", "--port-dir", "--com", "--sysfs", "--capture", "--module-type", "--status",
+          "--silent", "--ignore-connects", "--corrupt-reply", "--corrupt-type", "--wrong-echo",
+          "--delay", "--type-delay", "--garbage-after", "--baud", "--hangup-after", "--help"}) {
         const std::size_t at = help.out.find(std::string("\n  ") + option + " ");
         ASSERT_NE(at, std::string::npos) << option;
         const std::string line = help.out.substr(at + 1, help.out.find('\n', at + 1) - at - 1);
         EXPECT_TRUE(line.find("(default") != std::string::npos || line.find("--help") == 2) << line;
     }
-    const std::vector<std::vector<std::string>> bad = {
-        {"--bogus"}, {"--baud", "fast"}, {"--status", "3"},      {"--wrong-echo", "3"},
-        {"--delay"}, {"--com", "4"},     {"--type-delay", "5=x"}};
+    const std::vector<std::vector<std::string>> bad = {{"--bogus"},
+                                                       {"--baud", "fast"},
+                                                       {"--status", "3"},
+                                                       {"--wrong-echo", "3"},
+                                                       {"--delay"},
+                                                       {"--com", "4"},
+                                                       {"--type-delay", "5=x"},
+                                                       {"--tty", "/dev/null", "--sysfs", "s"}};
     for (const std::vector<std::string>& args : bad) {
         const ProcessResult run = RunProcess(B4K_SIM_PATH, args);
         EXPECT_EQ(run.exitStatus, 2) << args[0];
         EXPECT_FALSE(run.err.empty()) << args[0];
     }
+    const ProcessResult notAPort = RunProcess(B4K_SIM_PATH, {"--tty", "/dev/null"});
+    EXPECT_EQ(notAPort.exitStatus, 1);
+    EXPECT_NE(notAPort.err.find("/dev/null"), std::string::npos);
 }
 
 TEST(B4kSimProgram, ServesUntilTerminatedThenRemovesItsLink) {

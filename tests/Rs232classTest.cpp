@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "Tempdir.h"
+#include "serial/Blockinglimit_linux.h"
 #include "serial/Rs232class.h"
 
 namespace {
@@ -320,6 +321,26 @@ TEST_F(Rs232classTest, SignalDoesNotShortenARead) {
     sigaction(SIGUSR1, &previous, nullptr);
     EXPECT_EQ(result, -1);
     EXPECT_GE(elapsed, 245);
+}
+
+// What bounds tcdrain and a close that waits for unsent bytes; a pseudo-
+// terminal queues nothing, so it is shown here on a wait far longer than the limit.
+TEST(BlockingLimit, EndsALongWaitOfItsThreadAtTheLimitAndAgainUntilGone) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    pollfd entry{pipeFds[0], POLLIN, 0};
+    const auto start = Clock::now();
+    {
+        const serialport::BlockingLimit limit(100ms);
+        ASSERT_TRUE(limit.Armed());
+        EXPECT_EQ(poll(&entry, 1, 1000), -1);
+        EXPECT_GE(MsSince(start), 99);
+        EXPECT_EQ(poll(&entry, 1, 1000), -1);
+        EXPECT_LT(MsSince(start), 300);
+    }
+    EXPECT_EQ(poll(&entry, 1, 100), 0);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
 }
 
 } // namespace

@@ -9,12 +9,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <string>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 #include "Tempdir.h"
 #include "serial/Registry.h"
@@ -82,6 +82,7 @@ TEST_F(SysfsRegistry, TakesOnlyOurIdsAndInstanceAndTheSmallestPortOfItsTty) {
     } cases[] = {
         {"2c7a\n", "0001\n", "DEMO_1.000\n", 3, ""},
         {"2C7A", "0001", "DEMO_1.000", 3, ""},
+        {"2c7a\n", "0001\n", "demo_1.000\n", 3, ""},
         {"2c7a\n", "0001\n", "DEMO_2.000\n", 0, kKeyMissing},
         {"2c7b\n", "0001\n", "DEMO_1.000\n", 0, kKeyMissing},
         {"12c7a\n", "0001\n", "DEMO_1.000\n", 0, kKeyMissing},
@@ -101,14 +102,31 @@ TEST_F(SysfsRegistry, TakesOnlyOurIdsAndInstanceAndTheSmallestPortOfItsTty) {
     }
 }
 
-TEST_F(SysfsRegistry, GivesZeroWithoutTheDeviceOrWithoutAPortForItsTty) {
-    Link(3, other);
-    EXPECT_EQ(Discover(), std::make_pair(std::uint8_t{0}, kKeyMissing));
-    for (const Pty* tty : std::initializer_list<const Pty*>{&ours, nullptr}) {
-        SCOPED_TRACE(tty == nullptr ? "no tty" : "tty without a port");
+// Several devices with our IDs and serial: the first in natural order that
+// has a port answers; one without a tty or a port hides none after it.
+TEST_F(SysfsRegistry, FirstOfOurDevicesWithAPortAnswersElseZero) {
+    Pty unlinked;
+    const struct {
+        std::vector<std::pair<std::string, const Pty*>> devices;
+        std::uint8_t port;
+        std::string errors;
+    } cases[] = {
+        {{}, 0, kKeyMissing},
+        {{{"1-1", nullptr}}, 0, kValueMissing},
+        {{{"1-1", &unlinked}}, 0, kValueMissing},
+        {{{"1-1", nullptr}, {"1-2", &ours}}, 3, ""},
+        {{{"1-1", &unlinked}, {"1-2", &ours}}, 3, ""},
+        {{{"1-10", &ours}, {"1-2", &other}}, 5, ""},
+    };
+    Link(3, ours);
+    Link(5, other);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
         fs::remove_all(sys);
-        AddDevice("1-1", "2c7a\n", "0001\n", "DEMO_1.000\n", tty);
-        EXPECT_EQ(Discover(), std::make_pair(std::uint8_t{0}, kValueMissing));
+        for (const auto& [name, tty] : c.devices) {
+            AddDevice(name, "2c7a\n", "0001\n", "DEMO_1.000\n", tty);
+        }
+        EXPECT_EQ(Discover(), std::make_pair(c.port, c.errors));
     }
 }
 

@@ -209,9 +209,16 @@ bool B4kSimulator::Start() {
     return OpenDescriptors() && MakeLink() && WriteSysfs() && StartServing();
 }
 
+bool B4kSimulator::OpenPort() {
+    if (OnTty()) {
+        return tty.Open(options.ttyPath) || Fail("cannot open the port " + options.ttyPath);
+    }
+    return pty.Open() || Fail("cannot open a pseudo-terminal");
+}
+
 bool B4kSimulator::OpenDescriptors() {
-    if (!pty.Open()) {
-        return Fail("cannot open a pseudo-terminal");
+    if (!OpenPort()) {
+        return false;
     }
     wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
@@ -264,6 +271,7 @@ void B4kSimulator::Stop() {
 
 void B4kSimulator::Teardown() {
     pty.Close();
+    tty.Close();
     CloseFd(wakeFd);
     CloseFd(timerFd);
     if (captureFile != nullptr) {
@@ -322,16 +330,17 @@ bool B4kSimulator::WriteSysfs() {
         return true;
     }
     const fs::path usbDevice = fs::path(options.sysfsDir) / "bus" / "usb" / "devices" / "1-1";
-    const fs::path tty = usbDevice / "1-1:1.0" / "tty" / TtyName(pty.SlavePath());
+    const fs::path ttyFolder = usbDevice / "1-1:1.0" / "tty" / TtyName(pty.SlavePath());
     std::error_code failure;
     fs::remove_all(usbDevice, failure);
     sysfsDevice = usbDevice.string();
     const dev_t dev = pty.SlaveDevice();
     const std::string numbers = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
-    if (!fs::create_directories(tty, failure) || !WriteText(usbDevice / "idVendor", "2c7a\n") ||
+    if (!fs::create_directories(ttyFolder, failure) ||
+        !WriteText(usbDevice / "idVendor", "2c7a\n") ||
         !WriteText(usbDevice / "idProduct", "0001\n") ||
         !WriteText(usbDevice / "serial", "DEMO_1.000\n") ||
-        !WriteText(tty / "dev", numbers + "\n")) {
+        !WriteText(ttyFolder / "dev", numbers + "\n")) {
         return Fail("cannot write the sysfs tree under " + options.sysfsDir);
     }
     return true;
@@ -392,7 +401,7 @@ bool B4kSimulator::ServeOnce() {
         HangUp();
         return false;
     }
-    line->WriteDue(pty.MasterFd(), now);
+    line->WriteDue(PortFd(), now);
     CloseQuietStray(now);
     ArmTimer(NextDeadline());
     return WaitForEvents();
@@ -441,7 +450,7 @@ void B4kSimulator::ArmTimer(Nanos deadline) {
 
 bool B4kSimulator::WaitForEvents() {
     const auto masterEvents = static_cast<short>(POLLIN | (line->Blocked() ? POLLOUT : 0));
-    pollfd fds[] = {{masterLost ? -1 : pty.MasterFd(), masterEvents, 0},
+    pollfd fds[] = {{masterLost ? -1 : PortFd(), masterEvents, 0},
                     {timerFd, POLLIN, 0},
                     {pty.WatchFd(), POLLIN, 0},
                     {wakeFd, POLLIN, 0},
@@ -462,7 +471,11 @@ bool B4kSimulator::WaitForEvents() {
     }
     if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !ReadInput() &&
         (fds[0].revents & (POLLHUP | POLLERR)) != 0) {
-        masterLost = true; // cannot happen while we hold the slave; never spin on it
+        // A pty master cannot hang up while we hold the slave: never spin on
+        // it. An existing port that hangs up stays dead: serving ends.
+        masterLost = true;
+        portHungUp = OnTty();
+        return !OnTty();
     }
     return true;
 }
@@ -472,7 +485,7 @@ bool B4kSimulator::ReadInput() {
     std::uint8_t buffer[4096];
     bool any = false;
     for (;;) {
-        const ssize_t n = ::read(pty.MasterFd(), buffer, sizeof buffer);
+        const ssize_t n = ::read(PortFd(), buffer, sizeof buffer);
         if (n > 0) {
             line->Received(buffer, static_cast<std::size_t>(n), MonotonicNow());
             any = true;
@@ -485,9 +498,11 @@ bool B4kSimulator::ReadInput() {
 }
 
 // The device vanishes as an unplugged one would: the port fails for the
-// host, and the link and the sysfs entry go.
+// host, and the link and the sysfs entry go. An existing port is only let
+// go of: unplugging it is not ours to do.
 void B4kSimulator::HangUp() {
     pty.Close();
+    tty.Close();
     hungUp = true;
     RemoveLink();
     RemoveSysfs();

@@ -1,4 +1,5 @@
-// The simulated device on a pseudo-terminal: a serving thread feeds what the
+// The simulated device on a pseudo-terminal, or on an existing serial port
+// (SimulatorOptions::ttyPath): a serving thread feeds what the
 // host writes to a SimulatedDevice at the simulated line rate, sends its
 // replies back when due, and records everything it receives.
 #pragma once
@@ -16,9 +17,11 @@
 
 #include "PseudoTerminal.h"
 #include "SimulatedDevice.h"
+#include "TtyPort.h"
 
 struct SimulatorOptions {
     DeviceConfig device;
+    std::string ttyPath; // when set: serve this existing port; no link, no sysfs tree
     std::string portDir; // with comNumber: <portDir>/COM<comNumber> links to the slave
     int comNumber = 0;
     std::string sysfsDir;    // when set: the USB device's fake sysfs tree is written here
@@ -44,13 +47,17 @@ class B4kSimulator {
     // the link and the sysfs tree. Stray bytes not yet recorded are recorded.
     void Stop();
 
-    const std::string& SlavePath() const { return pty.SlavePath(); }
+    // The port the host opens: the pseudo-terminal's slave, or the ttyPath.
+    const std::string& SlavePath() const { return OnTty() ? tty.Path() : pty.SlavePath(); }
     const std::string& Error() const { return error; } // what Start() failed on
 
     std::vector<CapturedItem> Capture() const;
     std::vector<std::vector<std::uint8_t>> CapturedFrames() const; // Frame items only, in order
     // True once the device has vanished (hangupAfterFrames).
     bool HungUp() const { return hungUp.load(); }
+    // True once the existing port hung up (its USB host went away); serving
+    // has ended then.
+    bool PortHungUp() const { return portHungUp.load(); }
     // Blocks until `count` items have been captured or `timeoutMs` passed
     // (or serving ended); returns whether they were.
     bool WaitForItems(std::size_t count, std::uint32_t timeoutMs) const;
@@ -60,6 +67,9 @@ class B4kSimulator {
   private:
     class Line;
 
+    bool OnTty() const { return !options.ttyPath.empty(); }
+    int PortFd() const { return OnTty() ? tty.Fd() : pty.MasterFd(); }
+    bool OpenPort();
     bool Fail(const std::string& what);
     bool OpenDescriptors();
     bool StartServing();
@@ -84,6 +94,7 @@ class B4kSimulator {
     SimulatorOptions options;
     SimulatedDevice device;
     PseudoTerminal pty;
+    TtyPort tty;
     std::unique_ptr<Line> line;
     std::string error;
     std::string linkPath;
@@ -97,6 +108,7 @@ class B4kSimulator {
     bool masterLost = false;
     std::thread thread;
     std::atomic<bool> hungUp{false};
+    std::atomic<bool> portHungUp{false};
 
     mutable std::mutex mutex;
     mutable std::condition_variable changed;

@@ -18,12 +18,16 @@ namespace {
 
 constexpr int kStartFailed = 1;
 constexpr int kUsageError = 2;
+constexpr int kPortHungUp = 3;
 
 constexpr const char* kHelpHead =
     R"(Usage: b4k-sim [OPTION]...
-A simulated B4K device on a pseudo-terminal. Prints the terminal's path on the
-first line of standard output, then serves until SIGINT, SIGTERM or the
-simulated hang-up, removes its link and exits with status 0.
+A simulated B4K device on a pseudo-terminal, or with --tty on an existing serial
+port. Prints the port's path on the first line of standard output, then serves
+until SIGINT, SIGTERM or the simulated hang-up, removes its link and exits with
+status 0. A port that cannot be opened ends it with status 1. A hang-up of the
+--tty port (its USB host went away) ends it with a message and status 3; it does
+not wait for the port to come back.
 
 )";
 constexpr const char* kHelpTail =
@@ -79,6 +83,8 @@ struct OptionEntry {
 };
 
 const OptionEntry kOptions[] = {
+    {"--tty", "PATH", "serve the existing serial port PATH, raw, exclusively (default: none)",
+     [](auto v, auto& o) { return !(o.ttyPath = v).empty(); }},
     {"--port-dir", "DIR", "make DIR/COM<N> a link to the terminal; needs --com (default: no link)",
      [](auto v, auto& o) { return !(o.portDir = v).empty(); }},
     {"--com", "N", "the N of that link, 1 to 255; needs --port-dir (default: none)",
@@ -167,7 +173,14 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     }
     const bool hasDir = !line.options.portDir.empty();
     const bool hasCom = line.options.comNumber != 0;
-    if (line.error.empty() && !line.help && hasDir != hasCom) {
+    const bool hasSysfs = !line.options.sysfsDir.empty();
+    if (!line.error.empty() || line.help) {
+        return line;
+    }
+    if (!line.options.ttyPath.empty() && (hasDir || hasCom || hasSysfs)) {
+        line.error = "--tty serves a real port, whose name and sysfs entries are real: "
+                     "--port-dir, --com and --sysfs do not go with it";
+    } else if (hasDir != hasCom) {
         line.error = "--port-dir and --com go together; --com takes 1 to 255";
     }
     return line;
@@ -197,6 +210,10 @@ int Serve(SimulatorOptions options) {
     simulator.WaitUntilServingEnds();
     simulator.Stop();
     ::close(signals);
+    if (simulator.PortHungUp()) {
+        std::fprintf(stderr, "b4k-sim: %s hung up\n", simulator.SlavePath().c_str());
+        return kPortHungUp;
+    }
     return 0;
 }
 

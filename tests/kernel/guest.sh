@@ -1,0 +1,231 @@
+#!/bin/busybox sh
+# Init of the kernel test's virtual machine. dummy_hcd joins USB gadgets (the
+# device side, /dev/ttyGS<n>, where b4k-sim --tty plays the B4K) to cdc-acm
+# (the host side, /dev/ttyACM<n>, where the tool runs with no ZUL_* variable).
+# The expectations are the protocol's own exit statuses and log texts. A case
+# is a function named in the table at the end; it prints "PASS <case>" or
+# "FAIL <case>" with its failed checks. only=CASE,... on the kernel command
+# line (scripts/kernel-test.sh CASE...) runs some cases alone.
+
+/bin/busybox --install -s /bin
+export PATH=/bin
+only_cases=",${only:-}," && unset only
+mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev
+echo "ZUL-KERNEL-INIT at $(cut -d " " -f 1 /proc/uptime) s"
+
+G=/sys/kernel/config/usb_gadget
+FW=/tmp/fw.ctf
+CAPTURE=/tmp/capture
+B4K=DEMO_1.000
+
+load() { # MODULE [PARAMETER...]: with the modules it needs first
+    local m name=$1
+    shift
+    for m in $(cat /lib/modules/$name.dep); do [ -d /sys/module/$m ] || insmod /lib/modules/$m.ko; done
+    [ -d /sys/module/$name ] || insmod /lib/modules/$name.ko "$@"
+}
+
+wait_until() { # TENTHS COMMAND...: polls COMMAND for up to TENTHS tenths of a second
+    local n=$1
+    shift
+    until "$@"; do
+        n=$((n - 1)) && [ $n -gt 0 ] || return 1
+        sleep 0.1
+    done
+}
+
+now() { cut -d ' ' -f 1 /proc/uptime; }
+since() { awk "BEGIN { printf \"%.2f\", $(now) - $1 }"; }
+within() { awk "BEGIN { exit !($1 >= $2 && $1 <= $3) }"; } # VALUE LOW HIGH
+hex() { hexdump -ve '1/1 "%02X"' "$1"; }
+
+gadget() { # NAME SERIAL UDC: a configfs gadget with one ACM function, plugged in
+    local g=$G/$1
+    if [ ! -d $g ]; then
+        mkdir -p $g/strings/0x409 $g/configs/c.1 $g/functions/acm.0
+        echo 0x2c7a >$g/idVendor && echo 0x0001 >$g/idProduct
+        ln -s $g/functions/acm.0 $g/configs/c.1/
+    fi
+    echo "$2" >$g/strings/0x409/serialnumber
+    echo $3 >$g/UDC
+}
+unplug() { echo >$G/$1/UDC; }
+device_tty() { echo "ttyGS$(cat $G/$1/functions/acm.0/port_num)"; }
+
+has_tty() { # SERIAL: the attached USB device with that serial has its ttyACM
+    local d
+    for d in /sys/bus/usb/devices/*; do
+        [ "$(cat $d/serial 2>/dev/null)" = "$1" ] || continue
+        host_tty=$(ls $d/*/tty 2>/dev/null) && [ -c /dev/$host_tty ] && return 0
+    done
+    return 1
+}
+
+sim() { # TTY [OPTION...]: b4k-sim serves /dev/TTY and captures in $CAPTURE
+    local tty=$1
+    shift
+    b4k-sim --tty /dev/$tty --capture $CAPTURE "$@" </dev/null >/tmp/sim.out 2>&1 &
+    sims="$sims $!"
+    wait_until 50 grep -qx /dev/$tty /tmp/sim.out
+}
+
+tool() { # RUN: the tool downloads $FW in the background, in /tmp/RUN
+    rm -rf /tmp/$1 && mkdir /tmp/$1
+    (cd /tmp/$1 && exec timeout -s KILL 60 Download_ZUL_Console --if $FW --of log.txt --progress progress \
+        --infomod infomod </dev/null >out 2>&1) &
+    tool_pid=$! started=$(now) runs="$runs $1"
+}
+finish() { wait $tool_pid; status=$? took=$(since $started); }
+
+stop_sims() {
+    local pid
+    for pid in $sims; do kill $pid 2>/dev/null; wait $pid; done
+    sims=
+}
+reset() { # no gadget plugged in, no simulator running
+    local g
+    stop_sims
+    for g in $G/*; do [ -z "$(cat $g/UDC 2>/dev/null)" ] || unplug ${g##*/}; done
+    [ ! -d /sys/module/g_serial ] || rmmod g_serial
+}
+
+expect() { # WHAT COMMAND...: one check of the current case
+    local what=$1
+    shift
+    "$@" || failed="$failed
+  - $what"
+}
+logged() { grep -qF "$2" /tmp/$1/log.txt; }
+# Walks the file's frames; those that leave the host are all but the revision
+# (type 0x14) and build time (0x16) records. Prints what AWK_PROGRAM makes of
+# them, with t the type, n the frame's hex digits, end its end in bytes.
+frames() {
+    hex $FW | awk "$@" 'BEGIN { D = "0123456789ABCDEF" }
+        function byte(at) { return (index(D, substr($0, at, 1)) - 1) * 16 + index(D, substr($0, at + 1, 1)) - 1 }
+        { size = length($0) / 2
+          for (i = 1; i < length($0); i += n) {
+            t = byte(i + 2); n = 2 * (byte(i + 4) + 5); end = (i - 1 + n) / 2; sent += t != 20 && t != 22
+            '"$EACH"' } }
+        END { '"$END"' }'
+}
+sent_frames() { EACH='if (t != 20 && t != 22) printf "%s", substr($0, i, n)' END='' frames; }
+captured() { sed -n 's/^[0-9.]* frame //p' $CAPTURE; }
+file_received() { case $(captured | tr -d ' \n') in *"$(sent_frames)") ;; *) false ;; esac; }
+# The progress after the last file frame the device received, or after the
+# one before it when the reply was lost: the share of the file read, truncated.
+progress_reached() {
+    local got p
+    got=$(captured | awk '/^5B 01 / { n = 0; next } { n++ } END { print n }') p=$(hex $1)
+    EACH='if (sent == N) hi = int(end / size * 100); if (sent == N - 1) lo = int(end / size * 100)' \
+        END='exit !(P >= lo && P <= hi)' frames -v N=$got -v P=$((0x${p:-0}))
+}
+
+downloaded() { # RUN COM: the tool found the B4K on COM and programmed it
+    expect "exit status 1 (was $status)" [ "$status" = 1 ]
+    expect "log: COM $2" logged $1 "B4K auto detection gave COM $2"
+    expect "log: success" logged $1 "Download was successful"
+    expect "log: download time" logged $1 "Download time : "
+    expect "progress file: 100" [ "$(hex /tmp/$1/progress)" = 64 ]
+    expect "module information file: type 2" [ "$(hex /tmp/$1/infomod)" = 02000000 ]
+    expect "the device received the file" file_received
+}
+
+not_found() { # RUN: "No B4K found" once the detection window (over 6 s) has passed
+    expect "exit status 254 (was $status)" [ "$status" = 254 ]
+    expect "log: not found" logged $1 "No B4K found !!"
+    expect "ended in 6 to 10 s (took $took s)" within $took 6 10
+    expect "progress file empty" [ ! -s /tmp/$1/progress ]
+    expect "module information file empty" [ ! -s /tmp/$1/infomod ]
+}
+
+b4k() { # UDC SERIAL [OPTION...]: the B4K plugged into UDC, served by b4k-sim
+    local udc=$1 serial=$2
+    shift 2
+    gadget b4k $serial $udc && wait_until 50 has_tty $serial && sim "$(device_tty b4k)" "$@"
+}
+other_first() { gadget other OTHER_1.000 dummy_udc.0 && wait_until 50 has_tty OTHER_1.000; }
+mid_download() { wait_until 300 test -s /tmp/$1/progress; }
+
+a_legacy() {
+    load g_serial use_acm=1 idVendor=0x2c7a idProduct=0x0001 iSerialNumber=$B4K
+    wait_until 50 has_tty $B4K && sim ttyGS0 && tool a && finish && downloaded a 1
+}
+a_configfs() { b4k dummy_udc.0 $B4K && tool a && finish && downloaded a 1; }
+
+b_line() {
+    dmesg -c >/dev/null
+    b4k dummy_udc.0 $B4K --type-delay 9=100 && tool b && mid_download b
+    expect "line held by the tool" [ "$(line-state $tool_pid)" = \
+        "ispeed 166666 ospeed 166666 bits 8 cstopb 1 parenb 0 crtscts 0 ixon 0 ixoff 0 raw 1 dtr 0 rts 0" ]
+    expect "line coding sent: 166666 bit/s, 2 stop bits, no parity, 8 bits" \
+        [ "$(dmesg | grep -o 'set line: .*' | tail -n 1)" = "set line: 166666 2 0 8" ]
+    finish && downloaded b 1
+}
+
+c_other_first() {
+    other_first && b4k dummy_udc.1 $B4K && tool c && finish && downloaded c 2
+}
+
+d_unplug() { # as in case c, unplugged while it downloads
+    other_first && b4k dummy_udc.1 $B4K --type-delay 9=100 && tool d && mid_download d
+    local t
+    t=$(now)
+    unplug b4k && finish && took=$(since $t)
+    expect "ended within 1 s of the unplug (took $took s)" within $took 0 1
+    expect "exit status 255 (was $status)" [ "$status" = 255 ]
+    expect "log: COM 2" logged d "B4K auto detection gave COM 2"
+    expect "log: error" logged d "Error downloading the file (error : -1)"
+    expect "log: download time" logged d "Download time : "
+    expect "module information file: type 2" [ "$(hex /tmp/d/infomod)" = 02000000 ]
+    expect "progress file: one byte, the last value reached" [ "$(wc -c </tmp/d/progress)" = 1 ]
+    expect "progress file: the last value reached" progress_reached /tmp/d/progress
+}
+
+e_replug() { # the B4K of case d, now alone, on the other controller
+    unplug other && stop_sims && b4k dummy_udc.0 $B4K && tool e && finish && downloaded e 1
+}
+
+f_not_reading() { # plugged in, but nothing reads the device side
+    gadget b4k $B4K dummy_udc.0 && wait_until 50 has_tty $B4K
+    tool f && finish && not_found f
+}
+
+g_second_tool() {
+    b4k dummy_udc.0 $B4K --type-delay 9=500 && tool g1 && mid_download g1
+    local first=$tool_pid
+    tool g2 && finish && not_found g2
+    tool_pid=$first && finish && downloaded g1 1
+    expect "the device heard one wake-up, the first tool's" [ "$(grep -c ' wakeup ' $CAPTURE)" = 1 ]
+}
+
+h_serial_case() { b4k dummy_udc.0 demo_1.000 && tool h && finish && downloaded h 1; }
+
+load dummy_hcd num=2 && load cdc_acm dyndbg=+p && load usb_f_acm
+mount -t configfs configfs /sys/kernel/config
+ctf-gen --size 4K $FW >/dev/null
+passed=0 failed_cases=0
+while read -r name about; do
+    case $only_cases in ,,* | *,$name,*) ;; *) continue ;; esac
+    [ $name = e_replug ] || reset
+    failed='' runs='' begun=$(now)
+    $name </dev/null >/tmp/$name.out 2>&1 || [ -n "$failed" ] || failed="
+  - stopped early: $(tail -n 3 /tmp/$name.out)"
+    if [ -z "$failed" ]; then
+        echo "PASS $name ($(since $begun) s): $about" && passed=$((passed + 1))
+    else
+        echo "FAIL $name ($(since $begun) s): $about$failed" && failed_cases=$((failed_cases + 1))
+        for run in $runs; do echo "  log of $run:" && sed 's/^/    | /' /tmp/$run/log.txt && echo; done
+    fi
+done <<'EOF'
+a_legacy       legacy g_serial: found through sysfs as COM 1, download succeeds
+a_configfs     configfs gadget: found through sysfs as COM 1, download succeeds
+b_line         the line as cdc-acm holds it while the tool runs, and the line coding it sent
+c_other_first  another serial number attached first: the B4K is COM 2
+d_unplug       unplugged mid-download: -1 within 1 s, log, progress
+e_replug       plugged back in on the other controller: found again, download succeeds
+f_not_reading  a device that takes no bytes: not found, no hang at close
+g_second_tool  a second tool while a download runs: not found, the first succeeds
+h_serial_case  serial number demo_1.000: found
+EOF
+echo "ZUL-KERNEL-DONE in $(now) s: passed $passed failed $failed_cases"
+poweroff -f
