@@ -27,6 +27,7 @@ provision() {
     command -v qemu-system-x86_64 >/dev/null || missing+=(qemu-system-x86)
     dpkg-query -W -f '${Status}' busybox-static 2>/dev/null | grep -q 'ok installed' ||
         missing+=(busybox-static)
+    command -v udevadm >/dev/null || missing+=(udev) # the B4K rule's proof runs Debian's udevadm
     if [ ${#missing[@]} -gt 0 ]; then
         [ "$(id -u)" -eq 0 ] || die "run as root, or install ${missing[*]}"
         apt-get update -q
@@ -106,7 +107,7 @@ add_bin() {
 add_file() {
     local where=${2:-$1}
     [[ $where == */ ]] && where=$where${1##*/}
-    install -D -m 755 "$1" "$root/${where#/}"
+    install -D -m "$(stat -c %a "$1")" "$1" "$root/${where#/}"
 }
 
 pack() {

@@ -200,6 +200,23 @@ g_second_tool() {
 
 h_serial_case() { b4k dummy_udc.0 demo_1.000 && tool h && finish && downloaded h 1; }
 
+# The package's udev rule, as Debian's udevadm applies it: the B4K's tty is
+# the dialout group's, mode 0660, for the seat's user, and out of
+# ModemManager's way; the tty of a device of another maker gets none of it.
+i_udev_rule() {
+    mkdir -p /etc /run/udev && printf 'root:x:0:\ndialout:x:20:\n' >/etc/group
+    gadget b4k $B4K dummy_udc.1 && wait_until 50 has_tty $B4K && udevadm test \
+        /sys/class/tty/$host_tty >/tmp/i.b4k 2>&1
+    load g_serial use_acm=1 iSerialNumber=OTHER && wait_until 50 has_tty OTHER && udevadm test \
+        /sys/class/tty/$host_tty >/tmp/i.other 2>&1
+    expect "B4K: group dialout" grep -q '60-zul-b4k.rules:.* GROUP 20$' /tmp/i.b4k
+    expect "B4K: mode 0660" grep -q '60-zul-b4k.rules:.* MODE 0660$' /tmp/i.b4k
+    expect "B4K: the seat's user" grep -q '^TAGS=.*:uaccess:' /tmp/i.b4k
+    expect "B4K: ModemManager ignores it" grep -qx 'ID_MM_DEVICE_IGNORE=1' /tmp/i.b4k
+    expect "other maker: the rule does nothing" \
+        sh -c '! grep -q "^tty.*60-zul-b4k\|^ID_MM_DEVICE_IGNORE\|uaccess" /tmp/i.other'
+}
+
 load dummy_hcd num=2 && load cdc_acm dyndbg=+p && load usb_f_acm
 mount -t configfs configfs /sys/kernel/config
 ctf-gen --size 4K $FW >/dev/null
@@ -226,6 +243,7 @@ e_replug       plugged back in on the other controller: found again, download su
 f_not_reading  a device that takes no bytes: not found, no hang at close
 g_second_tool  a second tool while a download runs: not found, the first succeeds
 h_serial_case  serial number demo_1.000: found
+i_udev_rule    the udev rule: dialout, 0660, uaccess and no ModemManager for the B4K only
 EOF
 echo "ZUL-KERNEL-DONE in $(now) s: passed $passed failed $failed_cases"
 poweroff -f
