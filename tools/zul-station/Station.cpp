@@ -129,10 +129,16 @@ void Station::Handle(const StationEvents& events) {
 // in a slot that is neither busy nor still holding a device it has served.
 void Station::Scan() {
     const std::vector<FoundDevice> found = scanner.Scan();
-    std::erase_if(served, [&](const std::string& slot) {
+    const auto absent = [&](const std::string& slot) {
         return std::none_of(found.begin(), found.end(),
                             [&](const FoundDevice& device) { return device.slot == slot; });
-    });
+    };
+    std::erase_if(served, absent);
+    for (const auto& [slot, run] : active) {
+        if (absent(slot)) {
+            unplugged.insert(slot); // whatever is there when the run ends is a new device
+        }
+    }
     waiting.clear();
     for (const FoundDevice& device : found) {
         if (active.count(device.slot) == 0 && served.count(device.slot) == 0) {
@@ -184,12 +190,17 @@ void Station::Reap() {
         active.erase(it);
         waiter.Unwatch(run->watch);
         run->Finish(status);
-        served.insert(run->Slot());
+        if (unplugged.erase(run->Slot()) == 0) {
+            served.insert(run->Slot());
+        }
         display.Event(*run);
         if (results && !results->Append(*run)) {
             display.Message("zul-station: cannot append to " + options.results);
         }
         finished.push_back(std::move(run));
+    }
+    if (options.watch) {
+        Scan(); // a device pulled out frees its slot now, not at the next tick
     }
 }
 

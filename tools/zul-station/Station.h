@@ -47,6 +47,7 @@ class Station {
     std::vector<std::unique_ptr<SlotRun>> finished;
     std::vector<FoundDevice> waiting;  // found, not yet started
     std::set<std::string> served;      // slots whose device was run and is still plugged in
+    std::set<std::string> unplugged;   // busy slots whose device was seen gone
     std::set<int> deviceWatches;
     int failedStarts = 0;
     bool stopping = false;
