@@ -72,6 +72,39 @@ class StationBench {
                  {"ZUL_PORT_DIR", dir.File("ports")},
                  {"PATH", tools + ":" + std::getenv("PATH")}}};
     }
+    // The station in the background, to be interrupted.
+    pid_t StartStation(const std::vector<std::string>& args) const {
+        const ProcessOptions env = Environment();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            for (const auto& [name, value] : env.env) {
+                setenv(name.c_str(), value.c_str(), 1);
+            }
+            std::vector<const char*> argv = {ZUL_STATION_PATH, "--if", "fw.ctf", "--results",
+                                             "results.jsonl"};
+            for (const std::string& arg : args) {
+                argv.push_back(arg.c_str());
+            }
+            argv.push_back(nullptr);
+            if (chdir(env.workingDirectory.c_str()) == 0) {
+                execv(argv[0], const_cast<char* const*>(argv.data()));
+            }
+            _exit(127);
+        }
+        return pid;
+    }
+    static int Interrupt(pid_t station) {
+        kill(station, SIGINT);
+        int status = 0;
+        waitpid(station, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    // Waits up to 30 s for `check` to hold.
+    template <typename Check> static void Await(Check check) {
+        for (int i = 0; i < 600 && !check(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
     ProcessResult Station(std::vector<std::string> args) const {
         args.insert(args.begin(), {"--if", "fw.ctf", "--results", "results.jsonl"});
         return RunProcess(ZUL_STATION_PATH, args, Environment());
@@ -162,33 +195,27 @@ TEST(Station, RefusesOnceWhatEveryRunWouldRefuse) {
 // ends its run as failed, and the next device in that socket is programmed.
 TEST(Station, WatchServesEachDevicePluggedIn) {
     StationBench bench;
-    const ProcessOptions env = bench.Environment();
-    const pid_t station = fork();
-    if (station == 0) {
-        chdir(env.workingDirectory.c_str());
-        for (const auto& [name, value] : env.env) {
-            setenv(name.c_str(), value.c_str(), 1);
-        }
-        execl(ZUL_STATION_PATH, ZUL_STATION_PATH, "--if", "fw.ctf", "--results", "results.jsonl",
-              "--watch", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    const auto waitForRecords = [&](std::size_t count) {
-        for (int i = 0; i < 600 && Count(bench.Records(), "\n") < count; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    };
+    const pid_t station = bench.StartStation({"--watch"});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     bench.Plug("2-1", 7, {"--hangup-after", "10"}); // pulled out during the download
-    waitForRecords(1);
+    StationBench::Await([&] { return Count(bench.Records(), "\n") == 1; });
     bench.devices.clear();
     bench.Plug("2-1", 7);
-    waitForRecords(2);
-    kill(station, SIGINT);
-    int status = 0;
-    waitpid(station, &status, 0);
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    StationBench::Await([&] { return Count(bench.Records(), "\n") == 2; });
+    EXPECT_EQ(StationBench::Interrupt(station), 1);
     EXPECT_EQ(bench.Records(), Record("2-1", "-1", 255) + Record("2-1", "1", 1, 2));
+}
+
+// Ctrl-C during a download: it finishes, and the waiting device is left alone.
+TEST(Station, InterruptLetsTheRunningDownloadFinish) {
+    StationBench bench;
+    bench.Plug("1-1.1", 5, {"--baud", "166666"}); // about half a second
+    bench.Plug("1-1.2", 6);
+    const pid_t station = bench.StartStation({"--max-parallel", "1"});
+    StationBench::Await([&] { return fs::exists(bench.dir.File("station/1-1.1/run-1")); });
+    EXPECT_EQ(StationBench::Interrupt(station), 1);
+    EXPECT_EQ(bench.Records(), Record("1-1.1", "1", 1));
+    EXPECT_EQ(ReadText(bench.Capture("1-1.2")), "");
 }
 
 TEST(Station, Sha256KnownVectors) {

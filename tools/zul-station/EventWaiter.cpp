@@ -90,7 +90,7 @@ void EventWaiter::TakeChanges(StationEvents& events) {
     while ((size = read(inotify, buffer.data(), buffer.size())) > 0) {
         for (ssize_t at = 0; at < size;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + at);
-            events.changed.push_back(event->wd);
+            events.changed.emplace_back(event->wd, event->len > 0 ? event->name : "");
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
     }

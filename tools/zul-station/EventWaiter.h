@@ -4,13 +4,15 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct StationEvents {
     int interrupts = 0;         // SIGINTs received
     bool childEnded = false;    // SIGCHLD: reap
     bool tick = false;          // a second has passed
-    std::vector<int> changed;   // watches whose folder changed
+    // Watches whose folder changed, with the entry's name.
+    std::vector<std::pair<int, std::string>> changed;
 };
 
 class EventWaiter {

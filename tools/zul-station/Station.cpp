@@ -105,8 +105,13 @@ void Station::Handle(const StationEvents& events) {
         Reap();
     }
     bool devicesChanged = options.watch && events.tick;
-    for (const int watch : events.changed) {
+    for (const auto& [watch, name] : events.changed) {
         devicesChanged = devicesChanged || deviceWatches.count(watch) != 0;
+        // The module file marks the end of probing; progress only shows on a terminal.
+        if (name != SlotRun::kModuleFile &&
+            (name != SlotRun::kProgressFile || !display.Terminal())) {
+            continue;
+        }
         for (auto& [slot, run] : active) {
             const RunState before = run->State();
             if (run->watch == watch && run->Refresh()) {

@@ -1,5 +1,6 @@
 #include "StatusDisplay.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <unistd.h>
@@ -20,16 +21,21 @@ std::string StateText(const SlotRun& run) {
         break;
     }
     const RunOutcome& outcome = run.Outcome();
-    return "failed: " +
-           (outcome.result ? std::to_string(*outcome.result)
-                           : "exit " + std::to_string(outcome.exitStatus)) +
-           " " + outcome.meaning;
+    std::string text = "failed: ";
+    text += outcome.result ? std::to_string(*outcome.result)
+                           : "exit " + std::to_string(outcome.exitStatus);
+    text += " ";
+    text += outcome.meaning;
+    return text;
 }
 
 std::string Bar(int percent) {
-    const int filled = percent * kBarWidth / 100;
-    return "[" + std::string(static_cast<std::size_t>(filled), '#') +
-           std::string(static_cast<std::size_t>(kBarWidth - filled), '-') + "]";
+    const auto filled = static_cast<std::size_t>(std::clamp(percent, 0, 100) * kBarWidth / 100);
+    std::string bar(kBarWidth + 2, '-');
+    bar.front() = '[';
+    bar.back() = ']';
+    bar.replace(1, filled, filled, '#');
+    return bar;
 }
 
 std::string Clock() {

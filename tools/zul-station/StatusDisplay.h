@@ -14,6 +14,8 @@ class StatusDisplay {
     // A terminal when `out` is one.
     explicit StatusDisplay(std::FILE* stream);
 
+    bool Terminal() const { return terminal; }
+
     // A run started, changed state or ended.
     void Event(const SlotRun& run);
     // A run's progress moved, or time passed: the terminal lines are redrawn.

@@ -52,7 +52,10 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
     setpgid(0, 0);
     sigset_t none;
     sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr); // the station's blocked signals are its own
+    // The station's blocked signals are its own; and a background start that
+    // ignored SIGINT must not keep its forwarded interrupt from the tool.
+    signal(SIGINT, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     const int null = open("/dev/null", O_RDWR);
     if (null < 0 || chdir(folder) != 0) {
         _exit(127);
