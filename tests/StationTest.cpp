@@ -58,9 +58,9 @@ class StationBench {
 
     // A device plugged into `slot` as COM `com`.
     void Plug(const std::string& slot, int com, std::vector<std::string> faults = {}) {
-        std::vector<std::string> args = {"--port-dir", dir.File("ports"), "--com",
-                                         std::to_string(com), "--sysfs", dir.File("sys"),
-                                         "--usb-path", slot, "--capture", Capture(slot)};
+        std::vector<std::string> args = {
+            "--port-dir",    dir.File("ports"), "--com", std::to_string(com), "--sysfs",
+            dir.File("sys"), "--usb-path",      slot,    "--capture",         Capture(slot)};
         args.insert(args.end(), faults.begin(), faults.end());
         devices.push_back(std::make_unique<SimulatorProcess>(B4K_SIM_PATH, args));
         ASSERT_FALSE(devices.back()->SlavePath().empty());
@@ -123,7 +123,8 @@ class StationBench {
 // The device's module type is the simulator's default, 2.
 std::string Record(const std::string& slot, const std::string& result, int status, int run = 1) {
     return R"({"slot":")" + slot + R"(","start":T,"end":T,"result":)" + result +
-           R"(,"exit_status":)" + std::to_string(status) + R"(,"module_type":"00000002",)" + std::regex_replace(kFirmwareRecord, std::regex("FW"), "TMP/fw.ctf") +
+           R"(,"exit_status":)" + std::to_string(status) + R"(,"module_type":"00000002",)" +
+           std::regex_replace(kFirmwareRecord, std::regex("FW"), "TMP/fw.ctf") +
            R"(,"folder":"TMP/station/)" + slot + "/run-" + std::to_string(run) + "\"}\n";
 }
 
@@ -138,9 +139,8 @@ TEST(Station, ProgramsFourSocketsAtOnceEachRunOnItsOwnDevice) {
     EXPECT_EQ(result.exitStatus, 1) << result.out << result.err;
     std::string records = bench.Records();
     EXPECT_EQ(Count(records, "\n"), 4u);
-    for (const std::string& record :
-         {Record("1-1.1", "1", 1), Record("1-1.2", "1", 1), Record("1-1.3", "-6", 250),
-          Record("1-1.4", "1", 1)}) {
+    for (const std::string& record : {Record("1-1.1", "1", 1), Record("1-1.2", "1", 1),
+                                      Record("1-1.3", "-6", 250), Record("1-1.4", "1", 1)}) {
         EXPECT_NE(records.find(record), std::string::npos) << record << "in\n" << records;
     }
     EXPECT_EQ(Entries(bench.dir.Path() / "station"),
@@ -172,7 +172,11 @@ TEST(Station, RefusesOnceWhatEveryRunWouldRefuse) {
         {"InvalidFile", {}, true, 1, "File " + std::string("FILE") + " is invalid!!"},
         {"MainRevision", {"--msv", "2"}, false, 1, "main revision is 1 and --msv asks for 2"},
         {"SubRevision", {"--ssv", "$1"}, false, 1, "sub revision is 0 and --ssv asks for 1"},
-        {"ModuleType", {"--mt", "3"}, false, 1, "module type is 00000002 and --mt asks for 00000003"},
+        {"ModuleType",
+         {"--mt", "3"},
+         false,
+         1,
+         "module type is 00000002 and --mt asks for 00000003"},
         {"NotANumber", {"--msv", "1a"}, false, 2, "'1a' is not a valid integer value"},
         {"UnknownOption", {"--com", "5"}, false, 2, "unknown option '--com'"},
     };

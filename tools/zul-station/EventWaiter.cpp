@@ -55,8 +55,12 @@ int EventWaiter::WatchEntries(const std::string& folder) {
                              IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR);
 }
 
-int EventWaiter::WatchWrites(const std::string& folder) {
-    return inotify_add_watch(inotify, folder.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR);
+int EventWaiter::WatchWrites(const std::string& file) {
+    return inotify_add_watch(inotify, file.c_str(), IN_CLOSE_WRITE);
+}
+
+int EventWaiter::WatchRenames(const std::string& folder) {
+    return inotify_add_watch(inotify, folder.c_str(), IN_MOVED_TO | IN_ONLYDIR);
 }
 
 void EventWaiter::Unwatch(int watch) {

@@ -8,9 +8,9 @@
 #include <vector>
 
 struct StationEvents {
-    int interrupts = 0;         // SIGINTs received
-    bool childEnded = false;    // SIGCHLD: reap
-    bool tick = false;          // a second has passed
+    int interrupts = 0;      // SIGINTs received
+    bool childEnded = false; // SIGCHLD: reap
+    bool tick = false;       // a second has passed
     // Watches whose folder changed, with the entry's name.
     std::vector<std::pair<int, std::string>> changed;
 };
@@ -26,8 +26,10 @@ class EventWaiter {
     bool Ready() const;
     // Entries created, removed or renamed in `folder`; -1 when it cannot be watched.
     int WatchEntries(const std::string& folder);
-    // Files written and closed, or renamed into `folder`.
-    int WatchWrites(const std::string& folder);
+    // `file` closed after writing.
+    int WatchWrites(const std::string& file);
+    // Files renamed into `folder`.
+    int WatchRenames(const std::string& folder);
     void Unwatch(int watch);
 
     // Blocks until something happened.

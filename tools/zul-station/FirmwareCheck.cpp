@@ -38,10 +38,9 @@ FirmwareCheck::FirmwareCheck(std::string file, const std::vector<std::string>& c
     if (parser.ParseFile(firmwarePath) == kInvalidFile) {
         verdict = kInvalidFile;
     } else {
-        identity = {parser.GetModuleType(firmwarePath),
-                    parser.GetMainRevision(firmwarePath),
-                    parser.GetSubRevision(firmwarePath),
-                    parser.GetBuildTime(firmwarePath), Sha256::OfFile(firmwarePath)};
+        identity = {parser.GetModuleType(firmwarePath), parser.GetMainRevision(firmwarePath),
+                    parser.GetSubRevision(firmwarePath), parser.GetBuildTime(firmwarePath),
+                    Sha256::OfFile(firmwarePath)};
     }
     Judge(checks);
 }

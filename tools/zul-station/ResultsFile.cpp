@@ -33,8 +33,8 @@ std::string FirmwareObject(const std::string& path, const FirmwareIdentity& firm
     return "{\"file\":" + Quoted(path) + ",\"module_type\":" + Hex8(firmware.moduleType) +
            ",\"main_revision\":" + std::to_string(firmware.mainRevision) +
            ",\"sub_revision\":" + std::to_string(firmware.subRevision) +
-           ",\"build_time\":" + Hex8(firmware.buildTime) + ",\"sha256\":" + Quoted(firmware.sha256) +
-           "}";
+           ",\"build_time\":" + Hex8(firmware.buildTime) +
+           ",\"sha256\":" + Quoted(firmware.sha256) + "}";
 }
 
 } // namespace

@@ -7,7 +7,7 @@
 #include <string>
 
 struct RunOutcome {
-    int exitStatus = 0;                // as a shell reports it: 128 + N for signal N
+    int exitStatus = 0;                 // as a shell reports it: 128 + N for signal N
     std::optional<std::int32_t> result; // none when the status stands for no run result
     std::string meaning;
 

@@ -38,7 +38,8 @@ SlotRun::SlotRun(const std::string& dir, const FoundDevice& device)
         const fs::path run(folder);
         pin = std::make_unique<DevicePin>(
             (fs::path(dir) / ".pins" / (slot + "-" + run.filename().string())).string(), device);
-        if (!pin->Made()) {
+        std::ofstream module(run / kModuleFile);
+        if (!pin->Made() || !module) {
             folder.clear();
         }
     }
@@ -51,7 +52,8 @@ bool SlotRun::Start(const std::string& tool, const std::string& firmware,
     args.insert(args.end(), {"--progress", kProgressFile, "--infomod", kModuleFile});
     started = Clock::now();
     pid = ToolProcess::Start(
-        tool, args, folder, {{"ZUL_SYSFS_ROOT", pin->SysfsRoot()}, {"ZUL_PORT_DIR", pin->PortDir()}});
+        tool, args, folder,
+        {{"ZUL_SYSFS_ROOT", pin->SysfsRoot()}, {"ZUL_PORT_DIR", pin->PortDir()}});
     return pid > 0;
 }
 
@@ -84,5 +86,6 @@ void SlotRun::Finish(int waitStatus) {
 long SlotRun::ElapsedSeconds() const {
     const Clock::time_point end =
         state == RunState::Done || state == RunState::Failed ? ended : Clock::now();
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(end - started).count());
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::seconds>(end - started).count());
 }

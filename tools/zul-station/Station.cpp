@@ -56,8 +56,9 @@ int Station::Run() {
 // before the tool says so, so the station says it.
 int Station::RefuseFirmware(const FirmwareCheck& check) {
     if (check.Verdict() != -3) {
-        std::fprintf(stderr, "zul-station: %s refused, no device touched: %s (every run would end "
-                             "with %d)\n",
+        std::fprintf(stderr,
+                     "zul-station: %s refused, no device touched: %s (every run would end "
+                     "with %d)\n",
                      options.firmware.c_str(), check.Mismatch().c_str(), check.Verdict());
         return kSomeFailed;
     }
@@ -107,14 +108,13 @@ void Station::Handle(const StationEvents& events) {
     bool devicesChanged = options.watch && events.tick;
     for (const auto& [watch, name] : events.changed) {
         devicesChanged = devicesChanged || deviceWatches.count(watch) != 0;
-        // The module file marks the end of probing; progress only shows on a terminal.
-        if (name != SlotRun::kModuleFile &&
-            (name != SlotRun::kProgressFile || !display.Terminal())) {
+        if (name != "" && name != SlotRun::kProgressFile) {
             continue;
         }
         for (auto& [slot, run] : active) {
             const RunState before = run->State();
-            if (run->watch == watch && run->Refresh()) {
+            const bool ours = run->moduleWatch == watch || run->progressWatch == watch;
+            if (ours && run->Refresh()) {
                 (run->State() != before ? display.Event(*run) : display.Refresh(*run));
             }
         }
@@ -172,10 +172,10 @@ void Station::Start(const FoundDevice& device) {
         ++failedStarts;
         return;
     }
-    run->watch = waiter.WatchWrites(run->Folder());
+    Watch(*run);
     if (!run->Start(tool, options.firmware, options.checks)) {
         display.Message("zul-station: " + device.slot + ": cannot start " + tool);
-        waiter.Unwatch(run->watch);
+        Unwatch(*run);
         ++failedStarts;
         return;
     }
@@ -183,17 +183,32 @@ void Station::Start(const FoundDevice& device) {
     active[device.slot] = std::move(run);
 }
 
+// Progress is read only for a terminal: elsewhere nobody sees it, and each
+// value would wake the station.
+void Station::Watch(SlotRun& run) {
+    run.moduleWatch = waiter.WatchWrites(run.Folder() + "/" + SlotRun::kModuleFile);
+    if (display.Terminal()) {
+        run.progressWatch = waiter.WatchRenames(run.Folder());
+    }
+}
+
+void Station::Unwatch(const SlotRun& run) {
+    waiter.Unwatch(run.moduleWatch);
+    waiter.Unwatch(run.progressWatch);
+}
+
 void Station::Reap() {
     int status = 0;
     for (pid_t pid = ToolProcess::Reap(status); pid > 0; pid = ToolProcess::Reap(status)) {
-        const auto it = std::find_if(active.begin(), active.end(),
-                                     [pid](const auto& entry) { return entry.second->Pid() == pid; });
+        const auto it = std::find_if(active.begin(), active.end(), [pid](const auto& entry) {
+            return entry.second->Pid() == pid;
+        });
         if (it == active.end()) {
             continue;
         }
         std::unique_ptr<SlotRun> run = std::move(it->second);
         active.erase(it);
-        waiter.Unwatch(run->watch);
+        Unwatch(*run);
         run->Finish(status);
         if (unplugged.erase(run->Slot()) == 0) {
             served.insert(run->Slot());

@@ -32,6 +32,8 @@ class Station {
     void StartNext();
     bool HasRoom() const;
     void Start(const FoundDevice& device);
+    void Watch(SlotRun& run);
+    void Unwatch(const SlotRun& run);
     void Reap();
     void Interrupt(int count);
     bool Done() const;
@@ -45,9 +47,9 @@ class Station {
     std::unique_ptr<ResultsFile> results;
     std::map<std::string, std::unique_ptr<SlotRun>> active; // by slot
     std::vector<std::unique_ptr<SlotRun>> finished;
-    std::vector<FoundDevice> waiting;  // found, not yet started
-    std::set<std::string> served;      // slots whose device was run and is still plugged in
-    std::set<std::string> unplugged;   // busy slots whose device was seen gone
+    std::vector<FoundDevice> waiting; // found, not yet started
+    std::set<std::string> served;     // slots whose device was run and is still plugged in
+    std::set<std::string> unplugged;  // busy slots whose device was seen gone
     std::set<int> deviceWatches;
     int failedStarts = 0;
     bool stopping = false;

@@ -59,7 +59,8 @@ StationOptions StationOptions::Parse(int argc, const char* const* argv) {
         } else if (i + 1 >= argc) {
             options.error = "option '" + std::string(name) + "' needs a value";
         } else if (!TakeValue(name, argv[++i], options)) {
-            options.error = "bad value '" + std::string(argv[i]) + "' for '" + std::string(name) + "'";
+            options.error =
+                "bad value '" + std::string(argv[i]) + "' for '" + std::string(name) + "'";
         }
     }
     if (options.error.empty() && !options.help && options.firmware.empty()) {
