@@ -108,26 +108,29 @@ void Station::Handle(const StationEvents& events) {
     bool devicesChanged = options.watch && events.tick;
     for (const auto& [watch, name] : events.changed) {
         devicesChanged = devicesChanged || deviceWatches.count(watch) != 0;
-        if (name != "" && name != SlotRun::kProgressFile) {
-            continue;
-        }
-        for (auto& [slot, run] : active) {
-            const RunState before = run->State();
-            const bool ours = run->moduleWatch == watch || run->progressWatch == watch;
-            if (ours && run->Refresh()) {
-                (run->State() != before ? display.Event(*run) : display.Refresh(*run));
-            }
+        if (name.empty() || name == SlotRun::kProgressFile) {
+            RefreshRuns(watch);
         }
     }
     for (auto& [slot, run] : active) {
         if (events.tick) {
-            display.Refresh(*run);
+            display.Refresh(*run); // the elapsed seconds
         }
     }
     if (devicesChanged) {
         Scan();
     }
     StartNext();
+}
+
+void Station::RefreshRuns(int watch) {
+    for (auto& [slot, run] : active) {
+        const RunState before = run->State();
+        const bool ours = run->moduleWatch == watch || run->progressWatch == watch;
+        if (ours && run->Refresh()) {
+            (run->State() != before ? display.Event(*run) : display.Refresh(*run));
+        }
+    }
 }
 
 // Without --watch, the devices present at the start; with it, every device

@@ -28,6 +28,7 @@ class Station {
     void WatchDeviceFolders();
     void Serve();
     void Handle(const StationEvents& events);
+    void RefreshRuns(int watch);
     void Scan();
     void StartNext();
     bool HasRoom() const;
