@@ -248,17 +248,17 @@ TEST(B4kSimProgram, HelpListsEveryOptionAndBadUsageExitsTwo) {
     const ProcessResult help = RunProcess(B4K_SIM_PATH, {"--help"});
     EXPECT_EQ(help.exitStatus, 0);
     for (const char* option :
-         {"--port-dir", "--com", "--sysfs", "--capture", "--module-type", "--status", "--silent",
-          "--ignore-connects", "--corrupt-reply", "--corrupt-type", "--wrong-echo", "--delay",
-          "--type-delay", "--garbage-after", "--baud", "--hangup-after", "--help"}) {
+         {"--port-dir", "--com", "--sysfs", "--usb-path", "--capture", "--module-type", "--status",
+          "--silent", "--ignore-connects", "--corrupt-reply", "--corrupt-type", "--wrong-echo",
+          "--delay", "--type-delay", "--garbage-after", "--baud", "--hangup-after", "--help"}) {
         const std::size_t at = help.out.find(std::string("\n  ") + option + " ");
         ASSERT_NE(at, std::string::npos) << option;
         const std::string line = help.out.substr(at + 1, help.out.find('\n', at + 1) - at - 1);
         EXPECT_TRUE(line.find("(default") != std::string::npos || line.find("--help") == 2) << line;
     }
     const std::vector<std::vector<std::string>> bad = {
-        {"--bogus"}, {"--baud", "fast"}, {"--status", "3"},      {"--wrong-echo", "3"},
-        {"--delay"}, {"--com", "4"},     {"--type-delay", "5=x"}};
+        {"--bogus"}, {"--baud", "fast"}, {"--status", "3"},       {"--wrong-echo", "3"},
+        {"--delay"}, {"--com", "4"},     {"--type-delay", "5=x"}, {"--usb-path", "1-1/x"}};
     for (const std::vector<std::string>& args : bad) {
         const ProcessResult run = RunProcess(B4K_SIM_PATH, args);
         EXPECT_EQ(run.exitStatus, 2) << args[0];
