@@ -6,6 +6,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string_view>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -71,10 +74,18 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 }
 
 ChildPlan PlanChild(const BenchRunSetup& setup, const std::string& dir) {
-    ChildPlan plan{dir, dir + "/tool.out", {setup.toolPath, "--if", setup.firmwarePath}, {}};
+    const bool station = !setup.stationPath.empty();
+    ChildPlan plan{dir,
+                   dir + "/tool.out",
+                   {station ? setup.stationPath : setup.toolPath, "--if", setup.firmwarePath},
+                   {}};
+    const char* path = std::getenv("PATH");
+    plan.environment.push_back("PATH=" + fs::path(setup.toolPath).parent_path().string() + ":" +
+                               (path != nullptr ? path : ""));
     for (char** variable = environ; *variable != nullptr; ++variable) {
         const std::string_view text = *variable;
-        if (!text.starts_with("ZUL_PORT_DIR=") && !text.starts_with("ZUL_SYSFS_ROOT=")) {
+        if (!text.starts_with("ZUL_PORT_DIR=") && !text.starts_with("ZUL_SYSFS_ROOT=") &&
+            !text.starts_with("PATH=")) {
             plan.environment.emplace_back(text);
         }
     }
@@ -93,7 +104,37 @@ ChildPlan PlanChild(const BenchRunSetup& setup, const std::string& dir) {
     _exit(127);
 }
 
-void Reap(pid_t child, BenchRunResult& result) {
+// A process's own CPU time, children not counted, from its /proc entry
+// while it is still unreaped: the scheduler's nanoseconds where the kernel
+// keeps them, else user and system time in clock ticks.
+void OwnTimes(pid_t child, BenchRunResult& result) {
+    siginfo_t info{};
+    waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT);
+    double onCpuNs = 0;
+    if (std::ifstream("/proc/" + std::to_string(child) + "/schedstat") >> onCpuNs) {
+        result.userMs = onCpuNs / 1e6; // not split; the share needs only the sum
+        result.systemMs = 0;
+        return;
+    }
+    std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2)); // field 3 onwards
+    std::string skip;
+    for (int field = 3; field < 14; ++field) {
+        fields >> skip;
+    }
+    double userTicks = 0;
+    double systemTicks = 0;
+    fields >> userTicks >> systemTicks;
+    const double msPerTick = 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+    result.userMs = userTicks * msPerTick;
+    result.systemMs = systemTicks * msPerTick;
+}
+
+void Reap(pid_t child, BenchRunResult& result, bool ownTimesOnly) {
+    if (ownTimesOnly) {
+        OwnTimes(child, result);
+    }
     int status = 0;
     rusage usage{};
     while (wait4(child, &status, 0, &usage) < 0) {
@@ -103,8 +144,10 @@ void Reap(pid_t child, BenchRunResult& result) {
         }
     }
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.userMs = Ms(usage.ru_utime);
-    result.systemMs = Ms(usage.ru_stime);
+    if (!ownTimesOnly) {
+        result.userMs = Ms(usage.ru_utime);
+        result.systemMs = Ms(usage.ru_stime);
+    }
     result.maxRssKiB = usage.ru_maxrss;
 }
 
@@ -117,17 +160,22 @@ BenchRunResult RunTool(const BenchRunSetup& setup) {
         result.error = "cannot make a scratch folder";
         return result;
     }
-    SimulatorOptions options;
-    options.device.baud = setup.baud;
-    options.device.replyDelayMs = setup.replyDelayMs;
-    options.portDir = dir.Path() + "/ports";
-    options.comNumber = 3;
-    options.sysfsDir = dir.Path() + "/sys";
-    B4kSimulator simulator(options);
-    if (!simulator.Start()) {
-        result.error = simulator.Error();
-        return result;
+    std::vector<std::unique_ptr<B4kSimulator>> devices;
+    for (int n = 1; n <= setup.devices; ++n) {
+        SimulatorOptions options;
+        options.device.baud = setup.baud;
+        options.device.replyDelayMs = setup.replyDelayMs;
+        options.portDir = dir.Path() + "/ports";
+        options.comNumber = 2 + n;
+        options.sysfsDir = dir.Path() + "/sys";
+        options.usbPath = "1-1." + std::to_string(n);
+        devices.push_back(std::make_unique<B4kSimulator>(options));
+        if (!devices.back()->Start()) {
+            result.error = devices.back()->Error();
+            return result;
+        }
     }
+    B4kSimulator& simulator = *devices.front();
     const Clock::time_point simulatorZero = Clock::now();
     ChildPlan plan = PlanChild(setup, dir.Path());
     std::vector<char*> argv = Pointers(plan.arguments);
@@ -141,10 +189,12 @@ BenchRunResult RunTool(const BenchRunSetup& setup) {
         result.error = std::string("fork: ") + std::strerror(errno);
         return result;
     }
-    Reap(child, result);
+    Reap(child, result, !setup.stationPath.empty());
     result.wallMs = MsBetween(forked, Clock::now());
     result.forkMs = MsBetween(simulatorZero, forked);
-    simulator.Stop();
+    for (const auto& device : devices) {
+        device->Stop();
+    }
     result.capture = simulator.Capture();
     return result;
 }

@@ -13,6 +13,11 @@ struct BenchRunSetup {
     std::string firmwarePath; // absolute: the tool runs in a scratch folder
     std::uint32_t baud = 0;   // 0: the device answers at once
     std::uint32_t replyDelayMs = 0;
+    // When set: zul-station runs instead, over `devices` simulated devices in
+    // sockets of their own, finding the tool through PATH; the CPU figures are
+    // then the station's own, without its children's.
+    std::string stationPath;
+    int devices = 1;
 };
 
 struct BenchRunResult {

@@ -23,6 +23,7 @@ constexpr const char* kUsage =
   --baud B             the paced line rate, 11 bits a byte (default: 166666)
   --delay MS           the device's hold-back before each reply (default: 0)
   --csv FILE           also write the table as CSV to FILE
+  --station PATH       also run this zul-station over four paced devices at once
 )";
 constexpr int kSuccessStatus = 1; // the tool's exit status for a completed download
 
@@ -38,6 +39,7 @@ struct BenchOptions {
     std::uint32_t baud = 166666;
     std::uint32_t delayMs = 0;
     std::string csv;
+    std::string station;
 };
 
 template <typename T> bool ParseNumber(std::string_view text, T& value) {
@@ -73,6 +75,10 @@ bool ParseOption(std::string_view name, std::string_view value, BenchOptions& op
     if (name == "--delay") {
         return ParseNumber(value, options.delayMs);
     }
+    if (name == "--station") {
+        options.station = std::filesystem::absolute(std::string(value)).string();
+        return true;
+    }
     if (name == "--csv") {
         options.csv = value;
         return true;
@@ -105,10 +111,14 @@ const MetricSpec kStartup{"start-up to first file frame, unpaced", "ms", 50.0, f
 const MetricSpec kStartupOurs{"  of it: start to first byte sent", "ms", {}, true, 1};
 const MetricSpec kStartupProtocol{"  of it: 6 exchanges before the file", "ms", {}, true, 1};
 const MetricSpec kPeakRss{"peak resident set size", "MiB", 8.0, false, 2};
+const MetricSpec kStationWall{"station, 4 paced at once over 1 alone", "ratio", 1.05, true, 3};
+const MetricSpec kStationCpu{"station's own CPU share, 4 at once", "%", 1.0, false, 2};
+constexpr int kStationDevices = 4;
+constexpr int kStationSuccess = 0; // every run succeeded
 
 bool Measure(const BenchOptions& options, const Firmware& firmware, std::uint32_t baud,
              BenchRunResult& run, WireFigures& figures) {
-    const BenchRunSetup setup{options.tool, firmware.path, baud, options.delayMs};
+    const BenchRunSetup setup{options.tool, firmware.path, baud, options.delayMs, {}, 1};
     run = RunTool(setup);
     if (!run.error.empty() || run.exitStatus != kSuccessStatus) {
         std::fprintf(stderr, "zul-bench: %s at %u bit/s: %s (exit status %d)\n",
@@ -143,6 +153,25 @@ void AddPaced(ResultTable& table, std::size_t column, const BenchRunResult& run,
     table.Add(kPeakRss, column, static_cast<double>(run.maxRssKiB) / 1024);
 }
 
+// The station over four paced devices, against the wall time of one paced
+// download by the tool alone.
+bool MeasureStation(const BenchOptions& options, const Firmware& firmware, double aloneMs,
+                    ResultTable& table, std::size_t column) {
+    BenchRunSetup setup{options.tool, firmware.path, options.baud, options.delayMs, {}, 1};
+    setup.stationPath = options.station;
+    setup.devices = kStationDevices;
+    const BenchRunResult run = RunTool(setup);
+    if (!run.error.empty() || run.exitStatus != kStationSuccess) {
+        std::fprintf(stderr, "zul-bench: station, %s: %s (exit status %d)\n",
+                     firmware.label.c_str(), run.error.empty() ? "a run failed" : run.error.c_str(),
+                     run.exitStatus);
+        return false;
+    }
+    table.Add(kStationWall, column, run.wallMs / aloneMs);
+    table.Add(kStationCpu, column, 100 * (run.userMs + run.systemMs) / run.wallMs);
+    return true;
+}
+
 void AddUnpaced(ResultTable& table, std::size_t column, const BenchRunResult& run,
                 const WireFigures& figures) {
     const double fileMs = figures.lastFrameMs - figures.firstFileFrameMs;
@@ -167,6 +196,10 @@ bool MeasureAll(const BenchOptions& options, ResultTable& table) {
                 return false;
             }
             AddPaced(table, column, run, figures);
+            if (!options.station.empty() &&
+                !MeasureStation(options, firmware, run.wallMs, table, column)) {
+                return false;
+            }
             if (!Measure(options, firmware, 0, run, figures)) {
                 return false;
             }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark: builds the release tool and the benchmark driver, makes
 # firmware files of 16, 64 and 256 KiB, and measures the tool against the
-# simulated device, paced at the line rate and unpaced. Prints one table
+# simulated device, paced at the line rate and unpaced, and zul-station over
+# four paced devices at once. Prints one table
 # and writes it as CSV.
 #   bench/run.sh [--quick] [CSV]
 # --quick (or BENCH_QUICK=1): 16 and 64 KiB only, one run each (for CI).
@@ -51,7 +52,7 @@ scripts/ensure-deps.sh >/dev/null
 build cmake --preset release
 build cmake --build --preset release
 build cmake -S bench -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZUL_WERROR=ON
-build cmake --build build/bench --target zul-bench
+build cmake --build build/bench --target zul-bench zul-station
 release=$root/build/release
 
 work=$(mktemp -d)
@@ -66,5 +67,6 @@ mkdir -p "$(dirname "$csv")"
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 echo "Machine: $(nproc) cores, ${cpu:-unknown CPU}, Linux $(uname -r)"
 "$root/build/bench/zul-bench" --tool "$release/app/Download_ZUL_Console" --runs "$runs" \
-    --delay "${BENCH_DELAY_MS:-0}" --csv "$csv" "${firmware[@]}"
+    --delay "${BENCH_DELAY_MS:-0}" --csv "$csv" "${firmware[@]}" \
+    --station "$root/build/bench/zul/tools/zul-station/zul-station"
 echo "CSV: $csv"

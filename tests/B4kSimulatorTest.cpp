@@ -276,7 +276,7 @@ TEST(B4kSimProgram, HelpListsEveryOptionAndBadUsageExitsTwo) {
     const ProcessResult help = RunProcess(B4K_SIM_PATH, {"--help"});
     EXPECT_EQ(help.exitStatus, 0);
     for (const char* option :
-         {"--tty", "--port-dir", "--com", "--sysfs", "--capture", "--module-type", "--status",
+         {"--tty", "--port-dir", "--com", "--sysfs", "--usb-path", "--capture", "--module-type", "--status",
           "--silent", "--ignore-connects", "--corrupt-reply", "--corrupt-type", "--wrong-echo",
           "--delay", "--type-delay", "--garbage-after", "--baud", "--hangup-after", "--help"}) {
         const std::size_t at = help.out.find(std::string("\n  ") + option + " ");
@@ -291,7 +291,8 @@ TEST(B4kSimProgram, HelpListsEveryOptionAndBadUsageExitsTwo) {
                                                        {"--delay"},
                                                        {"--com", "4"},
                                                        {"--type-delay", "5=x"},
-                                                       {"--tty", "/dev/null", "--sysfs", "s"}};
+                                                       {"--tty", "/dev/null", "--sysfs", "s"},
+                                                       {"--usb-path", "1-1/x"}};
     for (const std::vector<std::string>& args : bad) {
         const ProcessResult run = RunProcess(B4K_SIM_PATH, args);
         EXPECT_EQ(run.exitStatus, 2) << args[0];

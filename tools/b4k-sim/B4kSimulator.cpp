@@ -329,8 +329,10 @@ bool B4kSimulator::WriteSysfs() {
     if (options.sysfsDir.empty()) {
         return true;
     }
-    const fs::path usbDevice = fs::path(options.sysfsDir) / "bus" / "usb" / "devices" / "1-1";
-    const fs::path ttyFolder = usbDevice / "1-1:1.0" / "tty" / TtyName(pty.SlavePath());
+    const fs::path usbDevice =
+        fs::path(options.sysfsDir) / "bus" / "usb" / "devices" / options.usbPath;
+    const fs::path ttyFolder =
+        usbDevice / (options.usbPath + ":1.0") / "tty" / TtyName(pty.SlavePath());
     std::error_code failure;
     fs::remove_all(usbDevice, failure);
     sysfsDevice = usbDevice.string();

@@ -24,9 +24,10 @@ struct SimulatorOptions {
     std::string ttyPath; // when set: serve this existing port; no link, no sysfs tree
     std::string portDir; // with comNumber: <portDir>/COM<comNumber> links to the slave
     int comNumber = 0;
-    std::string sysfsDir;    // when set: the USB device's fake sysfs tree is written here
-    std::string capturePath; // when set: emptied at start, then one line per captured item
-    int stopFd = -1;         // serving ends once this turns readable (a signalfd, say); not owned
+    std::string sysfsDir;        // when set: the USB device's fake sysfs tree is written here
+    std::string usbPath = "1-1"; // the device's USB port path, its folder's name in that tree
+    std::string capturePath;     // when set: emptied at start, then one line per captured item
+    int stopFd = -1; // serving ends once this turns readable (a signalfd, say); not owned
 };
 
 // One line of the capture file, without its line feed:

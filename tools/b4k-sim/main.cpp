@@ -91,6 +91,8 @@ const OptionEntry kOptions[] = {
      [](auto v, auto& o) { return ParseNumber(v, 255, o.comNumber); }},
     {"--sysfs", "DIR", "write the USB device's fake sysfs tree under DIR (default: none)",
      [](auto v, auto& o) { return !(o.sysfsDir = v).empty(); }},
+    {"--usb-path", "P", "the device's USB port path in that tree (default: 1-1)",
+     [](auto v, auto& o) { return !(o.usbPath = v).empty() && v.find('/') == v.npos; }},
     {"--capture", "FILE",
      "record each received item as a line of FILE, emptied first (default: none)",
      [](auto v, auto& o) { return !(o.capturePath = v).empty(); }},

@@ -1,0 +1,44 @@
+// Everything the station waits for, in one blocking wait: Ctrl-C, the end
+// of a tool, a change in a watched folder (a device or port that came or
+// went, a run's progress or module file written) and a once-a-second tick.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct StationEvents {
+    int interrupts = 0;      // SIGINTs received
+    bool childEnded = false; // SIGCHLD: reap
+    bool tick = false;       // a second has passed
+    // Watches whose folder changed, with the entry's name.
+    std::vector<std::pair<int, std::string>> changed;
+};
+
+class EventWaiter {
+  public:
+    // Blocks SIGINT and SIGCHLD: from now on they arrive as events only.
+    EventWaiter();
+    ~EventWaiter();
+    EventWaiter(const EventWaiter&) = delete;
+    EventWaiter& operator=(const EventWaiter&) = delete;
+
+    bool Ready() const;
+    // Entries created, removed or renamed in `folder`; -1 when it cannot be watched.
+    int WatchEntries(const std::string& folder);
+    // `file` closed after writing.
+    int WatchWrites(const std::string& file);
+    // Files renamed into `folder`.
+    int WatchRenames(const std::string& folder);
+    void Unwatch(int watch);
+
+    // Blocks until something happened.
+    StationEvents Wait();
+
+  private:
+    void TakeChanges(StationEvents& events);
+
+    int signals = -1;
+    int inotify = -1;
+    int timer = -1;
+};

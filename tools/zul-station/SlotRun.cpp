@@ -1,0 +1,91 @@
+#include "SlotRun.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "ToolProcess.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::uint8_t> ReadBytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The first "run-<n>" not yet there, made; empty when none can be.
+std::string NewRunFolder(const fs::path& slotFolder) {
+    std::error_code failure;
+    fs::create_directories(slotFolder, failure);
+    for (int n = 1; !failure; ++n) {
+        const fs::path candidate = slotFolder / ("run-" + std::to_string(n));
+        if (fs::create_directory(candidate, failure)) {
+            return fs::absolute(candidate, failure).string();
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+SlotRun::SlotRun(const std::string& dir, const FoundDevice& device)
+    : slot(device.slot.empty() ? "check" : device.slot),
+      folder(NewRunFolder(fs::path(dir) / slot)) {
+    if (!folder.empty()) {
+        const fs::path run(folder);
+        pin = std::make_unique<DevicePin>(
+            (fs::path(dir) / ".pins" / (slot + "-" + run.filename().string())).string(), device);
+        std::ofstream module(run / kModuleFile);
+        if (!pin->Made() || !module) {
+            folder.clear();
+        }
+    }
+}
+
+bool SlotRun::Start(const std::string& tool, const std::string& firmware,
+                    const std::vector<std::string>& checks) {
+    std::vector<std::string> args = {"--if", firmware};
+    args.insert(args.end(), checks.begin(), checks.end());
+    args.insert(args.end(), {"--progress", kProgressFile, "--infomod", kModuleFile});
+    started = Clock::now();
+    pid = ToolProcess::Start(
+        tool, args, folder,
+        {{"ZUL_SYSFS_ROOT", pin->SysfsRoot()}, {"ZUL_PORT_DIR", pin->PortDir()}});
+    return pid > 0;
+}
+
+// The module file gets its four bytes once the device has answered and
+// been asked its type: from then on the run is programming.
+bool SlotRun::Refresh() {
+    const int oldProgress = progress;
+    const RunState oldState = state;
+    const std::vector<std::uint8_t> progressBytes = ReadBytes(fs::path(folder) / kProgressFile);
+    if (progressBytes.size() == 1) {
+        progress = progressBytes[0];
+    }
+    const std::vector<std::uint8_t> module = ReadBytes(fs::path(folder) / kModuleFile);
+    if (module.size() == 4) {
+        moduleType = static_cast<std::uint32_t>(module[0]) | module[1] << 8 | module[2] << 16 |
+                     static_cast<std::uint32_t>(module[3]) << 24;
+        state = state == RunState::Probing ? RunState::Programming : state;
+    }
+    return progress != oldProgress || state != oldState;
+}
+
+void SlotRun::Finish(int waitStatus) {
+    ended = Clock::now();
+    outcome = RunOutcome::FromWaitStatus(waitStatus);
+    Refresh();
+    state = outcome.Succeeded() ? RunState::Done : RunState::Failed;
+    pin.reset();
+}
+
+long SlotRun::ElapsedSeconds() const {
+    const Clock::time_point end =
+        state == RunState::Done || state == RunState::Failed ? ended : Clock::now();
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::seconds>(end - started).count());
+}

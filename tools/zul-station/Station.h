@@ -1,0 +1,57 @@
+// The station: checks the firmware file once, then runs the tool for each
+// slot with a B4K, at most so many at once, shows how each run goes, records
+// each finished run, and (with --watch) serves devices as they are plugged in.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "EventWaiter.h"
+#include "FirmwareCheck.h"
+#include "ResultsFile.h"
+#include "SlotRun.h"
+#include "StationOptions.h"
+#include "StatusDisplay.h"
+#include "UsbScanner.h"
+
+class Station {
+  public:
+    Station(StationOptions given, std::string toolPath);
+    // The station's exit status.
+    int Run();
+
+  private:
+    int RefuseFirmware(const FirmwareCheck& check);
+    void WatchDeviceFolders();
+    void Serve();
+    void Handle(const StationEvents& events);
+    void RefreshRuns(int watch);
+    void Scan();
+    void StartNext();
+    bool HasRoom() const;
+    void Start(const FoundDevice& device);
+    void Watch(SlotRun& run);
+    void Unwatch(const SlotRun& run);
+    void Reap();
+    void Interrupt(int count);
+    bool Done() const;
+    int ExitStatus() const;
+
+    StationOptions options;
+    std::string tool;
+    EventWaiter waiter;
+    UsbScanner scanner;
+    StatusDisplay display;
+    std::unique_ptr<ResultsFile> results;
+    std::map<std::string, std::unique_ptr<SlotRun>> active; // by slot
+    std::vector<std::unique_ptr<SlotRun>> finished;
+    std::vector<FoundDevice> waiting; // found, not yet started
+    std::set<std::string> served;     // slots whose device was run and is still plugged in
+    std::set<std::string> unplugged;  // busy slots whose device was seen gone
+    std::set<int> deviceWatches;
+    int failedStarts = 0;
+    bool stopping = false;
+};
