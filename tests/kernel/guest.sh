@@ -217,7 +217,45 @@ i_udev_rule() {
         sh -c '! grep -q "^tty.*60-zul-b4k\|^ID_MM_DEVICE_IGNORE\|uaccess" /tmp/i.other'
 }
 
-load dummy_hcd num=2 && load cdc_acm dyndbg=+p && load usb_f_acm
+# Four B4Ks, one on each controller, each served with a capture of its own.
+four_b4ks() {
+    local n
+    for n in 0 1 2 3; do
+        gadget b4k$n $B4K dummy_udc.$n && plugged_b4k $n || return 1
+    done
+}
+plugged_b4k() { # N: the gadget b4kN is plugged in; b4k-sim serves it
+    wait_until 50 test -c /dev/"$(device_tty b4k$1)" || return 1
+    b4k-sim --tty /dev/"$(device_tty b4k$1)" --capture /tmp/cap$1 </dev/null >/tmp/sim$1.out 2>&1 &
+    sims="$sims $!"
+    wait_until 50 test -s /tmp/sim$1.out && wait_until 50 test -c /dev/ttyACM$1
+}
+results() { grep -c '"result":1,"exit_status":1,' $1 2>/dev/null; }
+watched() { [ "$(results /tmp/jw.jsonl)" = $1 ]; } # N: --watch has N successful runs
+
+j_station() { # the station programs all four at once; with --watch, a replugged one again
+    four_b4ks || return 1
+    (cd /tmp && exec timeout -s KILL 60 zul-station --if $FW --dir /tmp/j --results /tmp/j.jsonl \
+        </dev/null >/tmp/j.out 2>&1)
+    status=$?
+    expect "exit status 0 (was $status)" [ "$status" = 0 ]
+    expect "four successful runs" [ "$(results /tmp/j.jsonl)" = 4 ]
+    local n
+    for n in 0 1 2 3; do
+        expect "device $n heard one wake-up" [ "$(grep -c ' wakeup ' /tmp/cap$n)" = 1 ]
+    done
+    (cd /tmp && exec timeout -s KILL 90 zul-station --if $FW --watch --dir /tmp/jw \
+        --results /tmp/jw.jsonl </dev/null >/tmp/jw.out 2>&1) &
+    local station=$!
+    wait_until 300 watched 4 && unplug b4k2 &&
+        gadget b4k2 $B4K dummy_udc.2 && plugged_b4k 2 && wait_until 300 watched 5
+    expect "--watch: five successful runs, the last one the replugged device's second" \
+        [ "$(results /tmp/jw.jsonl)" = 5 -a "$(tail -n 1 /tmp/jw.jsonl | grep -o '"folder":.*')" = \
+        '"folder":"/tmp/jw/3-1/run-2"}' ]
+    kill -INT $station && wait $station
+}
+
+load dummy_hcd num=4 && load cdc_acm dyndbg=+p && load usb_f_acm
 mount -t configfs configfs /sys/kernel/config
 ctf-gen --size 4K $FW >/dev/null
 passed=0 failed_cases=0
@@ -244,6 +282,7 @@ f_not_reading  a device that takes no bytes: not found, no hang at close
 g_second_tool  a second tool while a download runs: not found, the first succeeds
 h_serial_case  serial number demo_1.000: found
 i_udev_rule    the udev rule: dialout, 0660, uaccess and no ModemManager for the B4K only
+j_station      zul-station: four B4Ks at once; with --watch, one replugged is programmed again
 EOF
 echo "ZUL-KERNEL-DONE in $(now) s: passed $passed failed $failed_cases"
 poweroff -f

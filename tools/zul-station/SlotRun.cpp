@@ -32,7 +32,7 @@ std::string NewRunFolder(const fs::path& slotFolder) {
 } // namespace
 
 SlotRun::SlotRun(const std::string& dir, const FoundDevice& device)
-    : slot(device.slot.empty() ? "check" : device.slot),
+    : slot(device.slot.empty() ? "check" : device.slot), instance(device.instance),
       folder(NewRunFolder(fs::path(dir) / slot)) {
     if (!folder.empty()) {
         const fs::path run(folder);

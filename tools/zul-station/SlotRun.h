@@ -38,6 +38,7 @@ class SlotRun {
     void Finish(int waitStatus);
 
     const std::string& Slot() const { return slot; }
+    const std::string& Instance() const { return instance; }
     const std::string& Folder() const { return folder; }
     pid_t Pid() const { return pid; }
     RunState State() const { return state; }
@@ -56,6 +57,7 @@ class SlotRun {
 
   private:
     std::string slot;
+    std::string instance;
     std::string folder;
     std::unique_ptr<DevicePin> pin;
     pid_t pid = -1;

@@ -141,7 +141,7 @@ void Station::Scan() {
         return std::none_of(found.begin(), found.end(),
                             [&](const FoundDevice& device) { return device.slot == slot; });
     };
-    std::erase_if(served, absent);
+    std::erase_if(served, [&](const auto& entry) { return absent(entry.first); });
     for (const auto& [slot, run] : active) {
         if (absent(slot)) {
             unplugged.insert(slot); // whatever is there when the run ends is a new device
@@ -149,7 +149,9 @@ void Station::Scan() {
     }
     waiting.clear();
     for (const FoundDevice& device : found) {
-        if (active.count(device.slot) == 0 && served.count(device.slot) == 0) {
+        const auto done = served.find(device.slot);
+        const bool same = done != served.end() && done->second == device.instance;
+        if (active.count(device.slot) == 0 && !same) {
             waiting.push_back(device);
         }
     }
@@ -214,7 +216,7 @@ void Station::Reap() {
         Unwatch(*run);
         run->Finish(status);
         if (unplugged.erase(run->Slot()) == 0) {
-            served.insert(run->Slot());
+            served[run->Slot()] = run->Instance();
         }
         display.Event(*run);
         if (results && !results->Append(*run)) {

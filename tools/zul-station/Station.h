@@ -49,8 +49,10 @@ class Station {
     std::map<std::string, std::unique_ptr<SlotRun>> active; // by slot
     std::vector<std::unique_ptr<SlotRun>> finished;
     std::vector<FoundDevice> waiting; // found, not yet started
-    std::set<std::string> served;     // slots whose device was run and is still plugged in
-    std::set<std::string> unplugged;  // busy slots whose device was seen gone
+    // Slots whose device was run and is still plugged in, with its instance:
+    // one unplugged and back between two scans comes back as another.
+    std::map<std::string, std::string> served;
+    std::set<std::string> unplugged; // busy slots whose device was seen gone
     std::set<int> deviceWatches;
     int failedStarts = 0;
     bool stopping = false;

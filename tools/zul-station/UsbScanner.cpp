@@ -126,6 +126,7 @@ std::vector<FoundDevice> UsbScanner::Scan() const {
         device.slot = it->path().filename().string();
         device.folder = fs::canonical(it->path(), unresolved).string();
         if (!unresolved && IsB4k(device.folder) && FindPort(portDir, device)) {
+            device.instance = ReadAttribute(fs::path(device.folder) / "devnum");
             found.push_back(device);
         }
     }

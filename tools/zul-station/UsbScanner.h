@@ -12,6 +12,7 @@ struct FoundDevice {
     std::string folder;   // its folder in sysfs, links resolved
     int comNumber = 0;    // the COM n the tool would find
     std::string portPath; // the terminal behind COM n, links resolved
+    std::string instance; // its USB device number: new at every plug; empty where sysfs has none
 };
 
 class UsbScanner {
