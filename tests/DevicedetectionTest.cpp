@@ -134,7 +134,7 @@ TEST_F(DeviceDetection, GivesUpAfterMoreThanSixSecondsWhenNoPortOpens) {
     EXPECT_FALSE(port.IsOpen());
     EXPECT_EQ(Log(), "\r\nB4K auto detection gave COM 0");
     EXPECT_GT(seconds, 6.0);
-    EXPECT_LT(seconds, 8.5);
+    EXPECT_LT(seconds, 7.5);
 }
 
 TEST_F(DeviceDetection, ProbeFailsAndClosesThePortWhenTheWakeUpCannotBeWritten) {
