@@ -24,18 +24,25 @@ make_scratch() {
     cmake -S "$scratch" -B "$scratch/build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
 }
 
+# run_suite: true when every test passes. Tests run in the order they are
+# declared, quick unit tests first, and stop at the first failure.
+run_suite() {
+    rm -f "$scratch/build/Testing/Temporary/CTestCostData.txt"
+    ctest --test-dir "$scratch/build" -j "$(nproc)" --stop-on-failure --timeout 300 \
+        >"$scratch/ctest.out" 2>&1
+}
+
 # verdict PATCH: killed, survived, or why it could not be judged.
 verdict() {
     if ! git -C "$scratch" apply "$1" 2>/dev/null; then
         echo "not applicable"
     elif ! cmake --build "$scratch/build" >/dev/null 2>&1; then
         echo "killed (does not build)"
-    elif ctest --test-dir "$scratch/build" -j "$(nproc)" --stop-on-failure \
-        --timeout 300 >"$scratch/ctest.out" 2>&1; then
+    elif run_suite; then
         echo survived
     else
-        echo "killed by $(grep -m1 -o '[A-Za-z0-9_./]* (Failed\|Timeout\|Subprocess.*)' \
-            "$scratch/ctest.out" | cut -d' ' -f1)"
+        echo "killed by $(grep -m1 -o '[A-Za-z0-9_.]* [.]*\*\*\*[A-Za-z]*' "$scratch/ctest.out" |
+            cut -d' ' -f1)"
     fi
     git -C "$scratch" checkout -q -- .
 }
