@@ -11,6 +11,11 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+Bytes Echo(std::uint8_t type, Bytes payload) {
+    payload.insert(payload.begin(), 0);
+    return MakeFrame(type, payload);
+}
+
 struct Row {
     std::uint8_t type;
     Bytes payload;
@@ -42,6 +47,9 @@ const Row kRows[] = {
      -13},
     {20, {0, 1, 2, 3}, 100, 0, {}, 1, {}, 0},
     {22, {0, 1, 2, 3}, 100, 0, {}, 1, {}, 0},
+    // The largest frames that go out whole: 255 bytes, and an echo of 255.
+    {14, Bytes(250, 0x14), 4000, 6, MakeFrame(15, {0}), 0, MakeFrame(15, {1}), -11},
+    {16, Bytes(249, 0x16), 4000, 255, Echo(17, Bytes(249, 0x16)), 0, Echo(17, Bytes(249, 6)), -12},
 };
 
 // The calls of one exchange, without empty writes and reads (which touch nothing).
