@@ -20,7 +20,6 @@
 #include "Processrunner.h"
 #include "Tempdir.h"
 #include "Testframes.h"
-#include "firmware/Frame.h"
 
 namespace {
 
@@ -35,17 +34,10 @@ double MsSince(Clock::time_point start) {
 Bytes Text(std::string_view text) {
     return Bytes(text.begin(), text.end());
 }
-Bytes Ack() {
-    return Bytes(kConnectAcknowledge.begin(), kConnectAcknowledge.end());
-}
-
-Bytes ConnectFrame() {
-    return MakeFrame(kTypeConnect, Bytes(kConnectAccessCode.begin(), kConnectAccessCode.end()));
-}
 
 // An empty payload: the checksum is the type itself.
 Bytes EmptyFrame(std::uint8_t type) {
-    return {kFrameStart, type, 0, type, kFrameEnd};
+    return {0x5B, type, 0, type, 0x5D};
 }
 
 // The host's end, opened raw as the tool opens its port.
@@ -123,12 +115,12 @@ TEST(B4kSimulator, AnswersThroughItsLinkCapturesAndUnpublishesWhenStopped) {
         HostPort host(link.string());
         ASSERT_TRUE(host.IsOpen());
         Bytes wakeUp = Text("zz");
-        const Bytes string = Text(kWakeUpString);
+        const Bytes string = Text("Hq3vT8mWe");
         wakeUp.insert(wakeUp.end(), string.begin(), string.end());
         host.Write(wakeUp);
-        EXPECT_EQ(host.Read(1, 1000), Bytes{kWakeUpAnswer});
-        host.Write(ConnectFrame());
-        EXPECT_EQ(host.Read(7, 1000), Ack());
+        EXPECT_EQ(host.Read(1, 1000), Bytes{0x06});
+        host.Write(kConnectFrame);
+        EXPECT_EQ(host.Read(7, 1000), kConnectAck);
     }
     ASSERT_TRUE(simulator.WaitForItems(3, 1000));
     const std::vector<CapturedItem> items = simulator.Capture();
@@ -137,7 +129,7 @@ TEST(B4kSimulator, AnswersThroughItsLinkCapturesAndUnpublishesWhenStopped) {
     EXPECT_EQ(items[1].kind, CaptureKind::WakeUp);
     EXPECT_EQ(items[2].kind, CaptureKind::Frame);
     EXPECT_LE(items[1].ms, items[2].ms);
-    EXPECT_EQ(simulator.CapturedFrames(), std::vector<Bytes>{ConnectFrame()});
+    EXPECT_EQ(simulator.CapturedFrames(), std::vector<Bytes>{kConnectFrame});
     std::string lines;
     for (const CapturedItem& item : items) {
         lines += FormatCaptureLine(item) + "\n";
@@ -187,7 +179,7 @@ TEST(B4kSimulator, PacesBothDirectionsAtTheLineRate) {
     ASSERT_TRUE(simulator.Start()) << simulator.Error();
     HostPort host(simulator.SlavePath());
     const auto start = Clock::now();
-    host.Write(ConnectFrame());
+    host.Write(kConnectFrame);
     // The reply starts once the 20th byte is in and takes 6 more byte times.
     ASSERT_EQ(host.Read(1, 1000).size(), 1u);
     const double firstMs = MsSince(start);
@@ -208,8 +200,8 @@ TEST(B4kSimulator, HangUpFailsTheHostsPort) {
     B4kSimulator simulator(options);
     ASSERT_TRUE(simulator.Start()) << simulator.Error();
     HostPort host(simulator.SlavePath());
-    host.Write(ConnectFrame());
-    EXPECT_EQ(host.Read(7, 1000), Ack());
+    host.Write(kConnectFrame);
+    EXPECT_EQ(host.Read(7, 1000), kConnectAck);
     host.Write(EmptyFrame(3));
     pollfd p{host.Fd(), POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 1000), 1);
@@ -228,8 +220,8 @@ TEST(B4kSimulator, OutlivesTheHostClosingAnExclusivePort) {
     for (int session = 0; session < 2; ++session) {
         HostPort host(simulator.SlavePath(), true);
         ASSERT_TRUE(host.IsOpen());
-        host.Write(Text(kWakeUpString));
-        EXPECT_EQ(host.Read(1, 1000), Bytes{kWakeUpAnswer}) << "session " << session;
+        host.Write(Text("Hq3vT8mWe"));
+        EXPECT_EQ(host.Read(1, 1000), Bytes{0x06}) << "session " << session;
     }
     // The exclusive mode ends with the host's last descriptor, as on a real
     // port; otherwise its next open would be refused to anyone but root.
@@ -318,8 +310,8 @@ TEST(B4kSimProgram, ServesUntilTerminatedThenRemovesItsLink) {
     EXPECT_EQ(firstLine, fs::read_symlink(link).string() + "\n");
     {
         HostPort host(link.string());
-        host.Write(Text(kWakeUpString));
-        EXPECT_EQ(host.Read(1, 1000), Bytes{kWakeUpAnswer});
+        host.Write(Text("Hq3vT8mWe"));
+        EXPECT_EQ(host.Read(1, 1000), Bytes{0x06});
     }
     const auto start = Clock::now();
     ASSERT_EQ(kill(std::atoi(pid), SIGTERM), 0);

@@ -7,18 +7,11 @@
 
 #include "SimulatedDevice.h"
 #include "Testframes.h"
-#include "firmware/Frame.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes AccessCode() {
-    return Bytes(kConnectAccessCode.begin(), kConnectAccessCode.end());
-}
-Bytes Ack() {
-    return Bytes(kConnectAcknowledge.begin(), kConnectAcknowledge.end());
-}
 Bytes Text(std::string_view text) {
     return Bytes(text.begin(), text.end());
 }
@@ -40,10 +33,6 @@ Fed Feed(SimulatedDevice& device, const Bytes& bytes, double ms = 0) {
 Bytes ReplyTo(const DeviceConfig& config, const Bytes& frame) {
     SimulatedDevice device(config);
     return Feed(device, frame).reply;
-}
-
-bool WellFormed(const Bytes& reply) {
-    return ReplyIsWellFormed(reply.data(), reply.size());
 }
 
 } // namespace
@@ -78,16 +67,16 @@ TEST(SimulatedDeviceReplies, StatusEchoAndModuleTypeRepliesUseEachTypesStatus) {
 
 TEST(SimulatedDeviceReplies, OnlyTheExactConnectFrameIsAcknowledged) {
     const DeviceConfig config;
-    EXPECT_EQ(ReplyTo(config, MakeFrame(1, AccessCode())), Ack());
-    for (std::size_t i = 0; i < kConnectAccessCode.size(); ++i) {
-        Bytes code = AccessCode();
+    EXPECT_EQ(ReplyTo(config, MakeFrame(1, kAccessCode)), kConnectAck);
+    for (std::size_t i = 0; i < kAccessCode.size(); ++i) {
+        Bytes code = kAccessCode;
         code[i] ^= 0x01;
         EXPECT_TRUE(ReplyTo(config, MakeFrame(1, code)).empty()) << "access code byte " << i;
     }
-    Bytes shortCode = AccessCode();
+    Bytes shortCode = kAccessCode;
     shortCode.pop_back();
     EXPECT_TRUE(ReplyTo(config, MakeFrame(1, shortCode)).empty());
-    Bytes badSum = MakeFrame(1, AccessCode());
+    Bytes badSum = MakeFrame(1, kAccessCode);
     badSum[18] ^= 0x80;
     EXPECT_TRUE(ReplyTo(config, badSum).empty());
 }
@@ -122,7 +111,7 @@ TEST(SimulatedDeviceFaults, WrongEchoChangesTheFirstEchoedByteOfThatTypeOnly) {
               ReplyTo(DeviceConfig{}, MakeFrame(16, payload)));
     config.wrongEchoType = 18;
     const Bytes moduleType = ReplyTo(config, MakeFrame(18, {0, 0, 0, 2}));
-    EXPECT_TRUE(WellFormed(moduleType));
+    EXPECT_TRUE(IsFrame(moduleType));
     EXPECT_NE(moduleType[4], 0);
     EXPECT_EQ(Bytes(moduleType.begin() + 5, moduleType.begin() + 8), (Bytes{0, 0, 2}));
 }
@@ -140,7 +129,7 @@ TEST(SimulatedDeviceFaults, TypeDelayAndGarbageTouchTheirReplyOnly) {
         {MakeFrame(3, {}), MakeFrame(4, {0}), 10},
         {MakeFrame(5, {}), withGarbage, 80},
         {MakeFrame(5, {}), MakeFrame(6, {0}), 80},
-        {Text(kWakeUpString), {kWakeUpAnswer}, 10},
+        {Text("Hq3vT8mWe"), {0x06}, 10},
     };
     for (const auto& [input, reply, delayMs] : cases) {
         EXPECT_EQ(Feed(device, input).reply, reply);
@@ -154,10 +143,10 @@ TEST(SimulatedDeviceFraming, FramesAreReadByTheirLengthByteAlone) {
     Fed fed = Feed(device, brackets);
     ASSERT_EQ(fed.items.size(), 1u);
     EXPECT_EQ(fed.items[0].bytes, brackets);
-    EXPECT_TRUE(WellFormed(fed.reply));
+    EXPECT_TRUE(IsFrame(fed.reply));
 
     // A length of "[" and a wake-up string inside the payload.
-    Bytes payload = Text(kWakeUpString);
+    Bytes payload = Text("Hq3vT8mWe");
     payload.resize(0x5B, 0x5D);
     fed = Feed(device, MakeFrame(9, payload));
     ASSERT_EQ(fed.items.size(), 1u);
@@ -178,12 +167,12 @@ TEST(SimulatedDeviceFraming, WakeUpIsRecognisedAmongStrayBytes) {
     EXPECT_EQ(fed.items[0].bytes, Text("abH"));
     EXPECT_EQ(fed.items[0].ms, 12);
     EXPECT_EQ(fed.items[1].kind, CaptureKind::WakeUp);
-    EXPECT_EQ(fed.items[1].bytes, Text(kWakeUpString));
+    EXPECT_EQ(fed.items[1].bytes, Text("Hq3vT8mWe"));
     EXPECT_EQ(fed.items[1].ms, 21);
     EXPECT_EQ(fed.items[2].bytes, Text("cd"));
     EXPECT_EQ(fed.items[2].ms, 23);
     EXPECT_EQ(fed.items[3].bytes, frame);
-    EXPECT_EQ(fed.reply[0], kWakeUpAnswer);
+    EXPECT_EQ(fed.reply[0], 0x06);
     EXPECT_EQ(fed.reply.size(), 1 + 6u);
 
     // An unfinished wake-up stays pending until the line goes quiet.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <vector>
 
@@ -88,6 +89,26 @@ TEST(DownloadWorker, LateConnectAcknowledgeAndCorruptReplyAreRecovered) {
     ASSERT_EQ(bench.sim.CapturedFrames().size(), 7u); // 5 connects, the frame twice
     // The malformed reply costs a pause and a flush of one 100 ms time-out.
     EXPECT_GE(items[6].ms - items[5].ms, 115.0);
+}
+
+// Unanswered connects cost three 100 ms time-outs a call; the window is 4 to
+// 5 s (whole seconds past 4), and the call in flight when it closes ends first.
+TEST(DownloadWorker, TheConnectWindowLastsFourToFiveSeconds) {
+    const struct {
+        int ignored;
+        std::int32_t status;
+        double minSeconds, maxSeconds;
+    } cases[] = {{36, 1, 3.6, 4.5}, {1 << 20, -4, 4.0, 5.6}};
+    for (const auto& c : cases) {
+        DeviceConfig config;
+        config.ignoreConnects = c.ignored;
+        Bench bench(config);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(bench.Download(MakeFrame(3, {0})), c.status);
+        const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(seconds.count(), c.minSeconds) << c.ignored;
+        EXPECT_LE(seconds.count(), c.maxSeconds) << c.ignored;
+    }
 }
 
 TEST(DownloadWorker, ProgressIsTruncatedNotRounded) {

@@ -12,7 +12,6 @@
 
 #include "FuzzCheck.h"
 #include "firmware/Fileparser.h"
-#include "firmware/Frame.h"
 
 namespace {
 
@@ -23,43 +22,49 @@ struct Identification {
     std::uint32_t buildTime = 0;
 };
 
-// The next "[" starts a frame whose length byte says where it ends. Empty
-// when a frame is cut short, has a wrong checksum or end byte, or is an
-// identification record of fewer than four payload bytes.
+std::uint32_t BigEndian(const std::uint8_t* p, int bytes) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < bytes; ++i) {
+        value = (value << 8) | p[i];
+    }
+    return value;
+}
+
+// The next "[" (0x5B) starts a frame: type, length L, L payload bytes, the
+// low byte of the sum of type, length and payload, "]" (0x5D). Empty when a
+// frame is cut short, has a wrong checksum or end byte, or is an
+// identification record (18, 20, 22) of fewer than four payload bytes.
 std::optional<Identification> WalkFrames(const std::uint8_t* data, std::size_t size) {
     Identification id;
     std::size_t pos = 0;
     while (pos < size) {
-        if (data[pos] != kFrameStart) {
+        if (data[pos] != 0x5B) {
             ++pos;
             continue;
         }
-        if (size - pos <= kLengthOffset ||
-            size - pos < data[pos + kLengthOffset] + kFrameOverhead) {
+        if (size - pos < 3 || size - pos < data[pos + 2] + 5u) {
             return std::nullopt;
         }
-        const std::uint8_t* frame = data + pos;
-        const std::uint8_t length = frame[kLengthOffset];
-        const std::uint8_t* payload = frame + kPayloadOffset;
-        if (payload[length] != FrameChecksum(frame + kTypeOffset) ||
-            payload[length + 1] != kFrameEnd) {
+        const std::uint8_t type = data[pos + 1];
+        const std::uint8_t length = data[pos + 2];
+        const std::uint8_t* payload = data + pos + 3;
+        unsigned sum = type + length;
+        for (int i = 0; i < length; ++i) {
+            sum += payload[i];
+        }
+        if (payload[length] != static_cast<std::uint8_t>(sum) || payload[length + 1] != 0x5D ||
+            ((type == 18 || type == 20 || type == 22) && length < 4)) {
             return std::nullopt;
         }
-        const std::uint8_t type = frame[kTypeOffset];
-        const bool record =
-            type == kTypeModuleType || type == kTypeSoftwareRevision || type == kTypeBuildTime;
-        if (record && length < kIdentificationPayload) {
-            return std::nullopt;
+        if (type == 18) {
+            id.moduleType = BigEndian(payload, 4);
+        } else if (type == 20) {
+            id.mainRevision = static_cast<std::uint16_t>(BigEndian(payload, 2));
+            id.subRevision = static_cast<std::uint16_t>(BigEndian(payload + 2, 2));
+        } else if (type == 22) {
+            id.buildTime = BigEndian(payload, 4);
         }
-        if (type == kTypeModuleType) {
-            id.moduleType = ReadBigEndian32(payload);
-        } else if (type == kTypeSoftwareRevision) {
-            id.mainRevision = ReadBigEndian16(payload);
-            id.subRevision = ReadBigEndian16(payload + 2);
-        } else if (type == kTypeBuildTime) {
-            id.buildTime = ReadBigEndian32(payload);
-        }
-        pos += length + kFrameOverhead;
+        pos += length + 5u;
     }
     return id;
 }

@@ -17,11 +17,9 @@ inline const std::vector<std::uint8_t> kRevisionRecord =
     MakeFrame(20, {0x00, 0xA7, 0x01, 0x2C}); // 167.300
 inline const std::vector<std::uint8_t> kBuildTimeRecord =
     MakeFrame(22, {0x65, 0x48, 0x2C, 0x80}); // Nov 6 2023, midnight
-// The module type query's record, and the connect frame.
+// The module type query's record.
 inline const std::vector<std::uint8_t> kQueryRecord = {0x5B, 0x12, 0x04, 0xFF, 0xFF,
                                                        0xFF, 0xFF, 0x12, 0x5D};
-inline const std::vector<std::uint8_t> kConnectFrame = MakeFrame(
-    1, {0x5C, 0x19, 0xE2, 0x07, 0xB4, 0x6A, 0x90, 0x3D, 0xC8, 0x71, 0x0E, 0xA5, 0x2F, 0x68, 0xD3});
 
 inline const std::string kHeader = "\r\nZUL download log file created on DATE\n\r\n";
 inline const std::string kFoundCom5 = "\r\nB4K auto detection gave COM 5";

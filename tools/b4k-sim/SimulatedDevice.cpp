@@ -2,35 +2,34 @@
 
 #include <algorithm>
 
-#include "firmware/Frame.h"
+#include "DeviceProtocol.h"
 
 namespace {
 
+using namespace device;
 using Bytes = std::vector<std::uint8_t>;
 
 // The frame is read whole by its length byte; only now are its checksum and
 // end byte looked at.
 bool IsValidFrame(const Bytes& frame) {
     const std::size_t n = frame.size();
-    return frame[n - 1] == kFrameEnd && frame[n - 2] == FrameChecksum(frame.data() + kTypeOffset);
+    return frame[n - 1] == kEnd && frame[n - 2] == Checksum(frame);
 }
 
 bool IsConnectFrame(const Bytes& frame) {
-    return frame[kTypeOffset] == kTypeConnect &&
-           frame[kLengthOffset] == kConnectAccessCode.size() &&
-           std::equal(kConnectAccessCode.begin(), kConnectAccessCode.end(),
-                      frame.begin() + kPayloadOffset);
+    return frame[kType] == kConnect && frame[kLength] == kAccessCode.size() &&
+           std::equal(kAccessCode.begin(), kAccessCode.end(), frame.begin() + kPayload);
 }
 
 Bytes MakeReply(std::uint8_t type, const Bytes& payload) {
     // Sized once: growing a short vector trips false bounds warnings in g++ 12 at -O3.
-    Bytes reply(payload.size() + kFrameOverhead);
-    reply[0] = kFrameStart;
-    reply[kTypeOffset] = type;
-    reply[kLengthOffset] = static_cast<std::uint8_t>(payload.size());
-    std::copy(payload.begin(), payload.end(), reply.begin() + kPayloadOffset);
-    reply[reply.size() - 2] = FrameChecksum(reply.data() + kTypeOffset);
-    reply.back() = kFrameEnd;
+    Bytes reply(payload.size() + kOverhead);
+    reply[0] = kStart;
+    reply[kType] = type;
+    reply[kLength] = static_cast<std::uint8_t>(payload.size());
+    std::copy(payload.begin(), payload.end(), reply.begin() + kPayload);
+    reply[reply.size() - 2] = Checksum(reply);
+    reply.back() = kEnd;
     return reply;
 }
 
@@ -79,7 +78,7 @@ void SimulatedDevice::FlushStray(std::vector<CapturedItem>& captured) {
 void SimulatedDevice::TakeOutsideFrame(std::uint8_t byte, double ms,
                                        std::vector<CapturedItem>& captured,
                                        std::vector<std::uint8_t>& reply) {
-    if (byte == kFrameStart) {
+    if (byte == kStart) {
         FlushStray(captured);
         frame.push_back(byte);
         return;
@@ -103,7 +102,7 @@ void SimulatedDevice::TakeOutsideFrame(std::uint8_t byte, double ms,
 }
 
 bool SimulatedDevice::FrameIsComplete() const {
-    return frame.size() > kLengthOffset && frame.size() == frame[kLengthOffset] + kFrameOverhead;
+    return frame.size() > kLength && frame.size() == frame[kLength] + kOverhead;
 }
 
 void SimulatedDevice::TakeFrameByte(std::uint8_t byte, double ms,
@@ -131,8 +130,8 @@ void SimulatedDevice::Answer(std::vector<std::uint8_t>& reply) {
     if (answer.empty()) {
         return;
     }
-    const std::uint8_t type = frame[kTypeOffset];
-    if (type == kTypeConnect && ++connectsReceived <= config.ignoreConnects) {
+    const std::uint8_t type = frame[kType];
+    if (type == kConnect && ++connectsReceived <= config.ignoreConnects) {
         return;
     }
     ++repliesSent;
@@ -149,34 +148,31 @@ void SimulatedDevice::Answer(std::vector<std::uint8_t>& reply) {
 // The reply the command table asks for, with a right checksum; empty when
 // the type has none.
 std::vector<std::uint8_t> SimulatedDevice::BuildReply() {
-    const std::uint8_t type = frame[kTypeOffset];
+    const std::uint8_t type = frame[kType];
     const std::uint8_t status = config.replyStatus[type];
     const auto replyType = static_cast<std::uint8_t>(type + 1);
     Bytes payload{status};
     switch (type) {
-    case kTypeConnect:
+    case kConnect:
         return IsConnectFrame(frame) ? Bytes(kConnectAcknowledge.begin(), kConnectAcknowledge.end())
                                      : Bytes{};
-    case kTypeCommand3:
-    case kTypeCommand5:
-    case kTypeCommand7:
-    case kTypeCommand11:
-    case kTypeCommand14:
-        return MakeReply(replyType, payload);
-    case kTypeEchoCommand9:
-    case kTypeEchoCommand16:
+    case kEcho9:
+    case kEcho16:
         // The echo plus the status byte must fit an 8-bit length.
-        if (frame[kLengthOffset] == kMaxPayload) {
+        if (frame[kLength] == 0xFF) {
             return {};
         }
-        payload.insert(payload.end(), frame.begin() + kPayloadOffset, frame.end() - 2);
+        payload.insert(payload.end(), frame.begin() + kPayload, frame.end() - 2);
         break;
-    case kTypeModuleType: {
+    case kModuleType: {
         const Bytes moduleType = BigEndian32(config.moduleType);
         payload.insert(payload.end(), moduleType.begin(), moduleType.end());
         break;
     }
     default:
+        if (std::find(kStatusOnly.begin(), kStatusOnly.end(), type) != kStatusOnly.end()) {
+            return MakeReply(replyType, payload);
+        }
         return {};
     }
     if (type == config.wrongEchoType && payload.size() > 1) {

@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "B4kSimulator.h"
-#include "firmware/Frame.h"
+#include "DeviceProtocol.h"
 
 namespace {
 
@@ -69,8 +69,8 @@ bool ParseTypeValue(std::string_view text, std::uint64_t max, std::array<T, 256>
 
 bool ParseEchoType(std::string_view text, int& field) {
     return ParseNumber(text, 255, field) &&
-           (field == 0 || field == kTypeEchoCommand9 || field == kTypeEchoCommand16 ||
-            field == kTypeModuleType);
+           (field == 0 || field == device::kEcho9 || field == device::kEcho16 ||
+            field == device::kModuleType);
 }
 
 using Setter = bool (*)(std::string_view value, SimulatorOptions& options);
