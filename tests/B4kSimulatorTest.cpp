@@ -255,10 +255,10 @@ TEST(B4kSimulator, ServesAnExistingPortExclusivelyAndRawUntilItHangsUp) {
     close(second);
     {
         HostPort host(master);
-        host.Write(Text(kWakeUpString));
-        EXPECT_EQ(host.Read(1, 1000), Bytes{kWakeUpAnswer});
-        host.Write(ConnectFrame());
-        EXPECT_EQ(host.Read(7, 1000), Ack());
+        host.Write(Text("Hq3vT8mWe"));
+        EXPECT_EQ(host.Read(1, 1000), Bytes{0x06});
+        host.Write(kConnectFrame);
+        EXPECT_EQ(host.Read(7, 1000), kConnectAck);
     }
     simulator.WaitForItems(SIZE_MAX, 1000); // ends early once serving has ended
     EXPECT_TRUE(simulator.PortHungUp());
