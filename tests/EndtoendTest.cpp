@@ -15,6 +15,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <thread>
 #include <tuple>
 #include <unistd.h>
 #include <utility>
@@ -212,14 +213,25 @@ TEST(EndToEnd, SuccessfulDownload) {
     ToolBench bench;
     DeviceConfig config = DefaultDevice();
     config.ignoreConnects = 2;
+    config.typeDelayMs[14] = 1000; // time to read the log while the run goes on
     const B4kSimulator& sim = bench.Attach(config);
     const B4kSimulator& forced =
         bench.Attach(DefaultDevice(), 9, false); // the discovered one answers
     const std::vector<Bytes> firmware = Firmware();
     bench.WriteFirmware(firmware);
     WriteBytes(bench.File("AskModuleType.ctf"), Bytes(1000, 'x')); // replaced whole
-    const ProcessResult result = bench.Run({"--msv", "167", "--ssv", "300", "--mt", "00C0FFEE",
-                                            "--bt", "0x65482c80", "--com", "9", "--v"});
+    ProcessResult result;
+    std::thread run([&] {
+        result = bench.Run({"--msv", "167", "--ssv", "300", "--mt", "00C0FFEE", "--bt",
+                            "0x65482c80", "--com", "9", "--v"});
+    });
+    // A script following the log sees each entry as it is made: by the type 14
+    // frame (the wake-up, 7 query items, then 7 of the file), the information block.
+    const bool reached = sim.WaitForItems(15, 20000);
+    const std::string midway = Mask(bench.Log()).text;
+    run.join();
+    ASSERT_TRUE(reached);
+    EXPECT_EQ(midway, kHeader + kFoundCom5 + Info("00c0ffee", "00c0ffee"));
     EXPECT_EQ(result.exitStatus, kSuccess);
     const std::string log = bench.Log();
     const MaskedLog masked = Mask(log);
