@@ -316,7 +316,7 @@ TEST(B4kSimProgram, ServesUntilTerminatedThenRemovesItsLink) {
     const auto start = Clock::now();
     ASSERT_EQ(kill(std::atoi(pid), SIGTERM), 0);
     const int status = pclose(out);
-    EXPECT_LT(MsSince(start), 200);
+    EXPECT_LT(MsSince(start), 600); // LeakSanitizer's scan at exit included
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_FALSE(fs::is_symlink(link));
 }
