@@ -268,9 +268,10 @@ TEST(B4kSimProgram, HelpListsEveryOptionAndBadUsageExitsTwo) {
     const ProcessResult help = RunProcess(B4K_SIM_PATH, {"--help"});
     EXPECT_EQ(help.exitStatus, 0);
     for (const char* option :
-         {"--tty", "--port-dir", "--com", "--sysfs", "--usb-path", "--capture", "--module-type", "--status",
-          "--silent", "--ignore-connects", "--corrupt-reply", "--corrupt-type", "--wrong-echo",
-          "--delay", "--type-delay", "--garbage-after", "--baud", "--hangup-after", "--help"}) {
+         {"--tty", "--port-dir", "--com", "--sysfs", "--usb-path", "--capture", "--module-type",
+          "--status", "--silent", "--ignore-connects", "--corrupt-reply", "--corrupt-type",
+          "--wrong-echo", "--delay", "--type-delay", "--garbage-after", "--baud", "--hangup-after",
+          "--help"}) {
         const std::size_t at = help.out.find(std::string("\n  ") + option + " ");
         ASSERT_NE(at, std::string::npos) << option;
         const std::string line = help.out.substr(at + 1, help.out.find('\n', at + 1) - at - 1);

@@ -27,8 +27,8 @@ inline constexpr std::array<std::uint8_t, 5> kStatusOnly = {3, 5, 7, 11, 14};
 
 inline constexpr std::array<std::uint8_t, 15> kAccessCode = {
     0x5C, 0x19, 0xE2, 0x07, 0xB4, 0x6A, 0x90, 0x3D, 0xC8, 0x71, 0x0E, 0xA5, 0x2F, 0x68, 0xD3};
-inline constexpr std::array<std::uint8_t, 7> kConnectAcknowledge = {0x5B, 0x02, 0x02, 0xAA,
-                                                                    0x55, 0x03, 0x5D};
+inline constexpr std::array<std::uint8_t, 7> kAcknowledge = {0x5B, 0x02, 0x02, 0xAA,
+                                                             0x55, 0x03, 0x5D};
 
 // The checksum of a whole frame as it stands (start byte first).
 inline std::uint8_t Checksum(const std::vector<std::uint8_t>& frame) {

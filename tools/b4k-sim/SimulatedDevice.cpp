@@ -154,8 +154,7 @@ std::vector<std::uint8_t> SimulatedDevice::BuildReply() {
     Bytes payload{status};
     switch (type) {
     case kConnect:
-        return IsConnectFrame(frame) ? Bytes(kConnectAcknowledge.begin(), kConnectAcknowledge.end())
-                                     : Bytes{};
+        return IsConnectFrame(frame) ? Bytes(kAcknowledge.begin(), kAcknowledge.end()) : Bytes{};
     case kEcho9:
     case kEcho16:
         // The echo plus the status byte must fit an 8-bit length.
