@@ -166,6 +166,9 @@ TEST_F(Rs232classTest, ConfiguredLineIsRawAtTheExactRateWithTwoStopBits) {
     EXPECT_EQ(seen.baudRate, 166666u);
     EXPECT_EQ(seen.stopBits, serialport::kTwoStopBits);
     EXPECT_EQ(seen.byteSize, 8);
+    termios line{}; // as the OS holds it: 8 data bits, 2 stop bits, no parity, no flow control
+    ASSERT_EQ(tcgetattr(slave, &line), 0);
+    EXPECT_EQ(line.c_cflag & (CSIZE | CSTOPB | PARENB | CRTSCTS), tcflag_t{CS8 | CSTOPB});
     Bytes all(256);
     std::iota(all.begin(), all.end(), 0); // ^C, ^S, ^D, CR and LF among them
     Send(all);
