@@ -73,25 +73,9 @@ class StationBench {
                  {"PATH", tools + ":" + std::getenv("PATH")}}};
     }
     // The station in the background, to be interrupted.
-    pid_t StartStation(const std::vector<std::string>& args) const {
-        const ProcessOptions env = Environment();
-        const pid_t pid = fork();
-        if (pid == 0) {
-            for (const auto& [name, value] : env.env) {
-                setenv(name.c_str(), value.c_str(), 1);
-            }
-            std::vector<const char*> argv = {ZUL_STATION_PATH, "--if", "fw.ctf", "--results",
-                                             "results.jsonl"};
-            for (const std::string& arg : args) {
-                argv.push_back(arg.c_str());
-            }
-            argv.push_back(nullptr);
-            if (chdir(env.workingDirectory.c_str()) == 0) {
-                execv(argv[0], const_cast<char* const*>(argv.data()));
-            }
-            _exit(127);
-        }
-        return pid;
+    pid_t StartStation(std::vector<std::string> args) const {
+        args.insert(args.begin(), {"--if", "fw.ctf", "--results", "results.jsonl"});
+        return StartProcess(ZUL_STATION_PATH, args, Environment());
     }
     static int Interrupt(pid_t station) {
         kill(station, SIGINT);

@@ -1,7 +1,9 @@
 #include "Processrunner.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdexcept>
@@ -12,31 +14,63 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-[[noreturn]] void ExecChild(const std::string& program, const std::vector<std::string>& args,
+// Everything the child needs, made before the fork: a test process has
+// threads (simulators), and a child of such a process may only make
+// async-signal-safe calls until it execs; an allocation there can deadlock.
+struct ChildPlan {
+    std::vector<std::string> argTexts;
+    std::vector<std::string> envTexts;
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+};
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// The caller's environment with the options' variables set over it.
+std::vector<std::string> Environment(const ProcessOptions& options) {
+    std::vector<std::string> texts;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        const std::string name = text.substr(0, text.find('='));
+        const bool replaced = std::any_of(options.env.begin(), options.env.end(),
+                                          [&](const auto& pair) { return pair.first == name; });
+        if (!replaced) {
+            texts.push_back(text);
+        }
+    }
+    for (const auto& [name, value] : options.env) {
+        texts.push_back(name + "=" + value);
+    }
+    return texts;
+}
+
+[[noreturn]] void ExecChild(const std::string& program, ChildPlan& plan,
                             const ProcessOptions& options, int outFd, int errFd) {
     int gone[2];
     if (options.output == StandardOutput::ReaderGone && pipe(gone) == 0) {
         close(gone[0]);
         outFd = gone[1];
     }
-    dup2(outFd, 1);
-    dup2(errFd, 2);
+    if (outFd >= 0) {
+        dup2(outFd, 1);
+    }
+    if (errFd >= 0) {
+        dup2(errFd, 2);
+    }
     if (options.output == StandardOutput::Closed) {
         close(1);
     }
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
         _exit(127);
     }
-    for (const auto& [name, value] : options.env) {
-        setenv(name.c_str(), value.c_str(), 1);
-    }
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
+    execve(program.c_str(), plan.argv.data(), plan.envp.data());
     _exit(127);
 }
 
@@ -75,16 +109,11 @@ bool Collect(int outFd, int errFd, ProcessResult& result, Clock::time_point dead
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options) {
     int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
     const auto start = Clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(outPipe[0]);
-        close(errPipe[0]);
-        ExecChild(program, args, options, outPipe[1], errPipe[1]);
-    }
+    const pid_t pid = StartProcess(program, args, options, outPipe[1], errPipe[1]);
     close(outPipe[1]);
     close(errPipe[1]);
     ProcessResult result;
@@ -104,6 +133,21 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
         result.signal = WTERMSIG(status);
     }
     return result;
+}
+
+pid_t StartProcess(const std::string& program, const std::vector<std::string>& args,
+                   const ProcessOptions& options, int outFd, int errFd) {
+    ChildPlan plan;
+    plan.argTexts.push_back(program);
+    plan.argTexts.insert(plan.argTexts.end(), args.begin(), args.end());
+    plan.envTexts = Environment(options);
+    plan.argv = Pointers(plan.argTexts);
+    plan.envp = Pointers(plan.envTexts);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        ExecChild(program, plan, options, outFd, errFd);
+    }
+    return pid;
 }
 
 std::string ToolPath() {

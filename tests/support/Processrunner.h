@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -26,6 +27,11 @@ struct ProcessOptions {
 
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options = {});
+
+// Starts `program` in the background with its standard output and error on
+// the given descriptors (-1 keeps the caller's); its end is the caller's to reap.
+pid_t StartProcess(const std::string& program, const std::vector<std::string>& args,
+                   const ProcessOptions& options, int outFd = -1, int errFd = -1);
 
 // The built tool, as CTest hands it over in ZUL_TOOL.
 std::string ToolPath();

@@ -1,5 +1,7 @@
 #include "Simulatorprocess.h"
 
+#include "Processrunner.h"
+
 #include <csignal>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -11,17 +13,7 @@ SimulatorProcess::SimulatorProcess(const std::string& program,
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
         return;
     }
-    pid = fork();
-    if (pid == 0) {
-        dup2(pipeFds[1], 1);
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const std::string& arg : args) {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
+    pid = StartProcess(program, args, {}, pipeFds[1]);
     close(pipeFds[1]);
     out = pipeFds[0];
     char c = 0;
