@@ -5,6 +5,8 @@
 # every test passing survived: the suite cannot see that fault. Run by hand;
 # it takes far longer than CI may.
 #   scripts/mutate.sh [MUTANT.patch...]   (default: every mutant)
+# ZUL_MUTATE_TESTS=REGEX runs only the tests whose names match it, to see
+# which part of the suite catches a fault.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -29,6 +31,7 @@ make_scratch() {
 run_suite() {
     rm -f "$scratch/build/Testing/Temporary/CTestCostData.txt"
     ctest --test-dir "$scratch/build" -j "$(nproc)" --stop-on-failure --timeout 300 \
+        -R "${ZUL_MUTATE_TESTS:-.}" \
         >"$scratch/ctest.out" 2>&1
 }
 
