@@ -1,16 +1,22 @@
 // Every row of the command table, pinned call by call through a port that
 // records: the time-out set, the bytes written, the bytes asked for, and the
-// result of a good reply and of a reply that fails its check.
+// result of a good reply and of a reply that fails its check. Then what the
+// worker does around the table: malformed replies, the connect window, progress.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "Recordingport.h"
+#include "Tempdir.h"
 #include "Testframes.h"
 #include "protocol/Zuldownloadprotocolclass.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using Calls = std::vector<recording::Call>;
 
+// A good status, then the echo.
 Bytes Echo(std::uint8_t type, Bytes payload) {
     payload.insert(payload.begin(), 0);
     return MakeFrame(type, payload);
@@ -32,19 +38,12 @@ const Row kRows[] = {
     {3, {9}, 100, 6, MakeFrame(4, {1}), 1, MakeFrame(4, {2}), -5},
     {5, {9}, 100, 6, MakeFrame(6, {0}), 0, MakeFrame(6, {1}), -6},
     {7, {9}, 20000, 6, MakeFrame(8, {0}), 0, MakeFrame(8, {1}), -7},
-    {9, {4, 5}, 4000, 8, MakeFrame(10, {0, 4, 5}), 0, MakeFrame(10, {0, 4, 6}), -8},
+    {9, {4, 5}, 4000, 8, Echo(10, {4, 5}), 0, Echo(10, {4, 6}), -8},
     {11, {9}, 4000, 6, MakeFrame(12, {0}), 0, {0x5B, 0x0C, 0x00, 0x00, 0x0C, 0x5D}, -9},
     {13, {9}, 100, 0, {}, 1, {}, 0},
     {14, {9}, 4000, 6, MakeFrame(15, {0}), 0, MakeFrame(14, {0}), -11},
-    {16, {4, 5}, 4000, 8, MakeFrame(17, {0, 4, 5}), 0, MakeFrame(17, {1, 4, 5}), -12},
-    {18,
-     {0, 0, 0, 2},
-     100,
-     10,
-     MakeFrame(19, {0, 0, 0, 0, 2}),
-     0,
-     MakeFrame(19, {0, 0, 0, 0, 3}),
-     -13},
+    {16, {4, 5}, 4000, 8, Echo(17, {4, 5}), 0, MakeFrame(17, {1, 4, 5}), -12},
+    {18, {0, 0, 0, 2}, 100, 10, Echo(19, {0, 0, 0, 2}), 0, Echo(19, {0, 0, 0, 3}), -13},
     {20, {0, 1, 2, 3}, 100, 0, {}, 1, {}, 0},
     {22, {0, 1, 2, 3}, 100, 0, {}, 1, {}, 0},
     // The largest frames that go out whole: 255 bytes, and an echo of 255.
@@ -52,32 +51,34 @@ const Row kRows[] = {
     {16, Bytes(249, 0x16), 4000, 255, Echo(17, Bytes(249, 0x16)), 0, Echo(17, Bytes(249, 6)), -12},
 };
 
-// The calls of one exchange, without empty writes and reads (which touch nothing).
-std::vector<recording::Call> Exchange(const Bytes& frame, std::deque<Bytes> replies,
-                                      std::int32_t& result) {
+// A worker and an open port whose calls from here on are recorded.
+struct Bench {
     TRS232Class port;
-    port.OpenPort(1);
-    recording::calls.clear();
-    recording::replies = std::move(replies);
-    TZULDownloadProtocolClass worker(true);
-    result = worker.SendCommand(&port, frame.data());
-    std::vector<recording::Call> calls;
-    for (const recording::Call& call : recording::calls) {
-        if (call.what == "timeouts" || !call.bytes.empty()) {
-            calls.push_back(call);
-        }
+    TZULDownloadProtocolClass worker{true};
+    explicit Bench(std::deque<Bytes> replies) {
+        port.OpenPort(1);
+        recording::calls.clear();
+        recording::replies = std::move(replies);
     }
-    return calls;
+};
+
+Calls Exchange(const Bytes& frame, std::deque<Bytes> replies, std::int32_t& result) {
+    Bench bench(std::move(replies));
+    result = bench.worker.SendCommand(&bench.port, frame.data());
+    return recording::calls;
 }
 
-// One attempt as the row implies: time-out, frame, reply asked for.
-std::vector<recording::Call> Attempt(const Row& row, const Bytes& frame) {
-    std::vector<recording::Call> calls = {{"timeouts", row.timeoutMs, {}}};
-    if (row.type != 20 && row.type != 22) {
-        calls.push_back({"write", row.timeoutMs, frame});
-    }
-    if (row.readCount > 0) {
-        calls.push_back({"read", row.timeoutMs, Bytes(row.readCount)});
+// Attempts as the row implies: time-out, frame, reply asked for.
+Calls Attempts(const Row& row, const Bytes& frame, int count) {
+    Calls calls;
+    for (int i = 0; i < count; ++i) {
+        calls.push_back({"timeouts", row.timeoutMs, {}});
+        if (row.type != 20 && row.type != 22) {
+            calls.push_back({"write", row.timeoutMs, frame});
+        }
+        if (row.readCount > 0) {
+            calls.push_back({"read", row.timeoutMs, Bytes(row.readCount)});
+        }
     }
     return calls;
 }
@@ -89,18 +90,14 @@ TEST(CommandTable, EachRowSetsItsTimeoutSendsTheFrameAndReadsItsReply) {
         SCOPED_TRACE("type " + std::to_string(row.type));
         const Bytes frame = MakeFrame(row.type, row.payload);
         std::int32_t result = 0;
-        EXPECT_EQ(Exchange(frame, {row.goodReply}, result), Attempt(row, frame));
+        EXPECT_EQ(Exchange(frame, {row.goodReply}, result), Attempts(row, frame, 1));
         EXPECT_EQ(result, row.goodResult);
         if (row.badReply.empty()) {
             continue;
         }
         // A well-formed reply that fails the check: the frame again, three times, no flush.
-        std::vector<recording::Call> three;
-        for (int i = 0; i < 3; ++i) {
-            const auto attempt = Attempt(row, frame);
-            three.insert(three.end(), attempt.begin(), attempt.end());
-        }
-        EXPECT_EQ(Exchange(frame, {row.badReply, row.badReply, row.badReply}, result), three);
+        EXPECT_EQ(Exchange(frame, {row.badReply, row.badReply, row.badReply}, result),
+                  Attempts(row, frame, 3));
         EXPECT_EQ(result, row.code);
     }
 }
@@ -111,4 +108,57 @@ TEST(CommandTable, AnUnknownTypeTouchesNothing) {
         EXPECT_TRUE(Exchange(MakeFrame(static_cast<std::uint8_t>(type), {1}), {}, result).empty());
         EXPECT_EQ(result, -14) << type;
     }
+}
+
+// A malformed reply costs a 20 ms pause and a flush up to the first silent
+// read; the next attempts meet silence. Malformed here: a wrong end byte, and
+// a length byte naming more payload than the reply holds, though the sum fits.
+TEST(CommandTable, AMalformedReplyIsFollowedByAPauseAndAFlush) {
+    const std::pair<const Row&, Bytes> cases[] = {
+        {kRows[1], {0x5B, 0x04, 0x01, 0x00, 0x05, 0x5C}},
+        {kRows[0], {0x5B, 0x02, 0x03, 0xFB, 0x00, 0x42, 0x5D}},
+    };
+    for (const auto& [row, reply] : cases) {
+        const Bytes frame = MakeFrame(row.type, row.payload);
+        Calls expected = Attempts(row, frame, 1);
+        expected.insert(expected.end(), {{"purge", 0, {}}, {"read", 100, {0}}});
+        const Calls more = Attempts(row, frame, 2);
+        expected.insert(expected.end(), more.begin(), more.end());
+        std::int32_t result = 0;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Exchange(frame, {reply}, result), expected);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+        EXPECT_EQ(result, -1);
+    }
+}
+
+// Unanswered connects cost three 100 ms time-outs a call; the window is 4 to
+// 5 s (whole seconds past 4), and the call in flight when it closes ends first.
+// Once connected, the missing file ends the run with -3.
+TEST(DownloadWorker, TheConnectWindowLastsFourToFiveSeconds) {
+    const struct {
+        std::size_t silences;
+        std::int32_t status;
+        double minSeconds, maxSeconds;
+    } cases[] = {{36, -3, 3.6, 6.0}, {100, -4, 4.0, 7.0}};
+    for (const auto& c : cases) {
+        std::deque<Bytes> replies(c.silences);
+        replies.push_back(kConnectAck);
+        Bench bench(replies);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(bench.worker.DownloadFile("", &bench.port), c.status);
+        const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(seconds.count(), c.minSeconds) << c.silences;
+        EXPECT_LE(seconds.count(), c.maxSeconds) << c.silences;
+    }
+}
+
+TEST(DownloadWorker, ProgressIsTruncatedNotRounded) {
+    Tempdir dir;
+    Bytes file = MakeFrame(3, {0, 0, 0, 0}); // ends at position 9 of 1000: 0.9 %
+    file.resize(1000, '.');
+    WriteBytes(dir.File("fw.ctf"), file);
+    Bench bench({kConnectAck, MakeFrame(4, {0})});
+    EXPECT_EQ(bench.worker.DownloadFile(dir.File("fw.ctf"), &bench.port), 1);
+    EXPECT_EQ(bench.worker.GetProgress(), 0);
 }

@@ -1,98 +1,40 @@
+// The module type query against the simulated device as COM3, from a fresh
+// current directory. Its failures are the end-to-end and fault tests' part.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <vector>
 
 #include "B4kSimulator.h"
 #include "Tempdir.h"
+#include "Testframes.h"
 #include "app/Devicedetection.h"
 #include "app/Moduletypequery.h"
 
-namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-const Bytes kQueryFrame = {0x5B, 0x12, 0x04, 0xFF, 0xFF, 0xFF, 0xFF, 0x12, 0x5D};
-
-// The simulated device as COM3, the run's port open on it, and the query's
-// current directory a fresh folder.
-struct QueryBench {
-    Tempdir dir;
-    B4kSimulator sim;
-    TRS232Class port;
-    std::filesystem::path previousDirectory = std::filesystem::current_path();
-
-    explicit QueryBench(const DeviceConfig& config) : sim(Options(config, dir)) {
-        setenv("ZUL_PORT_DIR", dir.Path().c_str(), 1);
-        EXPECT_TRUE(sim.Start()) << sim.Error();
-        EXPECT_EQ(port.OpenPort(3), 1);
-        port.ConfigurePort(166666, 8, 0, 2);
-        serialPort = &port;
-        std::filesystem::current_path(dir.Path());
-    }
-    ~QueryBench() {
-        serialPort = nullptr;
-        std::filesystem::current_path(previousDirectory);
-    }
-    static SimulatorOptions Options(const DeviceConfig& config, const Tempdir& dir) {
-        SimulatorOptions options;
-        options.device = config;
-        options.portDir = dir.Path().string();
-        options.comNumber = 3;
-        return options;
-    }
-};
-
-} // namespace
-
+// A device of another type fails the record's comparison; its type is the answer still.
 TEST(ModuleTypeQuery, TakesTheTypeFromTheRecordsFailedComparison) {
-    DeviceConfig config;
-    config.moduleType = 0x01020304;
-    QueryBench bench(config);
-    WriteBytes(bench.dir.File("AskModuleType.ctf"), Bytes(1000, 'x')); // replaced whole
+    Tempdir dir;
+    SimulatorOptions options;
+    options.device.moduleType = 0x01020304;
+    options.portDir = dir.Path().string();
+    options.comNumber = 3;
+    B4kSimulator sim(options);
+    setenv("ZUL_PORT_DIR", dir.Path().c_str(), 1);
+    ASSERT_TRUE(sim.Start()) << sim.Error();
+    TRS232Class port;
+    ASSERT_EQ(port.OpenPort(3), 1);
+    port.ConfigurePort(166666, 8, 0, 2);
+    serialPort = &port;
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.Path());
+    WriteBytes("AskModuleType.ctf", std::vector<std::uint8_t>(1000, 'x')); // replaced whole
     std::uint32_t moduleType = 7;
     EXPECT_EQ(QueryModuleType(moduleType), 1);
+    std::filesystem::current_path(previous);
+    serialPort = nullptr;
     EXPECT_EQ(moduleType, 0x01020304u);
-    EXPECT_EQ(ReadBytes(bench.dir.File("AskModuleType.ctf")), kQueryFrame);
-    bench.sim.WaitForItems(4, 1000);
-    const auto frames = bench.sim.CapturedFrames();
-    ASSERT_EQ(frames.size(), 4u); // the connect frame, then the record three times
-    for (std::size_t i = 1; i < frames.size(); ++i) {
-        EXPECT_EQ(frames[i], kQueryFrame);
-    }
-}
-
-TEST(ModuleTypeQuery, DeviceOfTypeAllOnesSucceedsAtOnce) {
-    DeviceConfig config;
-    config.moduleType = 0xFFFFFFFF;
-    QueryBench bench(config);
-    std::uint32_t moduleType = 0;
-    EXPECT_EQ(QueryModuleType(moduleType), 1);
-    EXPECT_EQ(moduleType, 0xFFFFFFFFu);
-    bench.sim.WaitForItems(2, 1000);
-    EXPECT_EQ(bench.sim.CapturedFrames().size(), 2u);
-}
-
-TEST(ModuleTypeQuery, FailuresLeaveTheTypeAsItWas) {
-    DeviceConfig silent;
-    silent.silent = true;
-    {
-        QueryBench bench(silent); // no connect acknowledgement: the window closes
-        std::uint32_t moduleType = 7;
-        EXPECT_EQ(QueryModuleType(moduleType), -1);
-        EXPECT_EQ(moduleType, 7u);
-    }
-    {
-        QueryBench bench(DeviceConfig{});
-        // A current directory that is gone takes no query file: nothing is sent.
-        std::filesystem::current_path(bench.dir.Path());
-        const std::filesystem::path gone = bench.dir.Path() / "gone";
-        std::filesystem::create_directory(gone);
-        std::filesystem::current_path(gone);
-        std::filesystem::remove(gone);
-        std::uint32_t moduleType = 7;
-        EXPECT_EQ(QueryModuleType(moduleType), -1);
-        EXPECT_EQ(moduleType, 7u);
-        EXPECT_FALSE(bench.sim.WaitForItems(1, 300));
-    }
+    const std::vector<std::uint8_t> query = MakeFrame(18, {0xFF, 0xFF, 0xFF, 0xFF});
+    EXPECT_EQ(ReadBytes(dir.File("AskModuleType.ctf")), query);
+    sim.WaitForItems(4, 1000); // the connect frame, then the record three times
+    EXPECT_EQ(sim.CapturedFrames(), (std::vector{kConnectFrame, query, query, query}));
 }

@@ -1,6 +1,8 @@
 #include "Recordingport.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "serial/Serialport.h"
 
@@ -45,8 +47,11 @@ bool Read(Handle /*handle*/, std::uint8_t* buffer, std::uint32_t count, std::uin
           std::uint32_t& got) {
     calls.push_back({"read", readMs, std::vector<std::uint8_t>(count)});
     got = 0;
-    if (!recording::replies.empty() && count > 0) {
-        auto& reply = recording::replies.front();
+    if (!recording::replies.empty()) {
+        const auto& reply = recording::replies.front();
+        if (reply.empty()) { // scripted silence lasts the whole time-out
+            std::this_thread::sleep_for(std::chrono::milliseconds(readMs));
+        }
         got = static_cast<std::uint32_t>(std::min<std::size_t>(count, reply.size()));
         std::copy_n(reply.begin(), got, buffer);
         recording::replies.pop_front();

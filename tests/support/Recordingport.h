@@ -20,7 +20,8 @@ struct Call {
 void PrintTo(const Call& call, std::ostream* out);
 
 extern std::vector<Call> calls;
-// Each read takes the next reply whole or in part; none left is silence.
+// Each read takes the next reply whole or in part; an empty reply is silence
+// for the read's time-out, none left is silence at once.
 extern std::deque<std::vector<std::uint8_t>> replies;
 
 } // namespace recording
