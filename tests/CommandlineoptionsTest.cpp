@@ -22,7 +22,9 @@ TCommandLineOptions Parse(const Args& args) {
     for (const std::string& arg : args) {
         argv.push_back(arg.c_str());
     }
-    TCommandLineOptions options{.inputFile = "stale", .comPort = 9}; // every field must be reset
+    // Every field is set afresh, whatever the record held before.
+    TCommandLineOptions options{
+        .usageError = 7, .verbose = 7, .inputFile = "stale", .moduleType = 9, .comPort = 9};
     ParseCommandLine(static_cast<std::int32_t>(argv.size()), argv.data(), options);
     return options;
 }
@@ -52,27 +54,19 @@ TEST(CommandLineOptions, RulesInOrderPrefixesAndValues) {
          {.verbose = 1, .inputFile = "a.ctf"}},
         {{"/tool", "--of", "--iffy.log", "--if", "fw.ctf"},
          {.inputFile = "--if", .logFile = "--iffy.log"}},
-        {{"/tool", "--infomod", "m.bin", "--progress", "p.bin", "--if", "f", "--of", "run.log"},
-         {.inputFile = "f",
-          .logFile = "run.log",
-          .progressFile = "p.bin",
-          .moduleInfoFile = "m.bin"}},
+        {{"/tool", "--infomod", "m", "--progress", "p", "--if", "f", "--of", "l"},
+         {.inputFile = "f", .logFile = "l", .progressFile = "p", .moduleInfoFile = "m"}},
         // An argument shorter than an option text never matches it; a value
         // option as the last argument is ignored.
         {{"/tool", "--if", "f", "--m", "5", "--co", "3", "--of"}, {.inputFile = "f"}},
-        {{"/tool", "--if", "f", "--msv", "65703", "--ssv", "-1", "--com", "260"},
-         {.mainRevisionGiven = 1,
-          .subRevisionGiven = 1,
-          .inputFile = "f",
-          .mainRevision = 167,
-          .subRevision = 0xFFFF,
-          .comPort = 4}},
-        {{"--msv-tool", "--if", "f", "--mt", "0x00000002", "--bt", "-1", "--com"},
-         {.moduleTypeGiven = 1,
-          .buildTimeGiven = 1,
-          .inputFile = "f",
-          .moduleType = 2,
-          .buildTime = 0xFFFFFFFF}},
+        {{"/tool", "--if", "f", "--msv", "65703", "--com", "260"},
+         {.mainRevisionGiven = 1, .inputFile = "f", .mainRevision = 167, .comPort = 4}},
+        {{"--msv-tool", "--if", "f", "--ssv", "-1", "--com"},
+         {.subRevisionGiven = 1, .inputFile = "f", .subRevision = 0xFFFF}},
+        {{"/tool", "--if", "f", "--mt", "2"},
+         {.moduleTypeGiven = 1, .inputFile = "f", .moduleType = 2}},
+        {{"/tool", "--if", "f", "--bt", "-1"},
+         {.buildTimeGiven = 1, .inputFile = "f", .buildTime = 0xFFFFFFFF}},
     };
     for (const auto& [args, expected] : cases) {
         EXPECT_EQ(Fields(Parse(args)), Fields(expected)) << testing::PrintToString(args);

@@ -4,17 +4,75 @@
 // worker does around the table: malformed replies, the connect window, progress.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <deque>
+#include <thread>
 
-#include "Recordingport.h"
 #include "Tempdir.h"
 #include "Testframes.h"
 #include "protocol/Zuldownloadprotocolclass.h"
-
-namespace {
+#include "serial/Serialport.h"
 
 using Bytes = std::vector<std::uint8_t>;
-using Calls = std::vector<recording::Call>;
+
+// The port's calls into the OS layer, which this file replaces: a record of
+// every call, and the replies a test scripts. Each read takes the next reply
+// whole or in part; an empty one is silence for the read's time-out, none
+// left is silence at once.
+struct Call {
+    std::string what; // "timeouts", "write", "read" or "purge"
+    std::uint32_t ms = 0;
+    Bytes bytes; // written, or the count asked for as its size
+    bool operator==(const Call&) const = default;
+};
+void PrintTo(const Call& call, std::ostream* out) {
+    *out << call.what << " " << call.ms << " ms, " << call.bytes.size() << " bytes";
+}
+using Calls = std::vector<Call>;
+Calls recorded;
+std::deque<Bytes> scripted;
+
+namespace serialport {
+Handle Open(int /*portNumber*/) {
+    return 3;
+}
+void ClearAndPurge(Handle /*handle*/) {
+    recorded.push_back({"purge", 0, {}});
+}
+bool GetLineSettings(Handle /*handle*/, LineSettings& /*settings*/) {
+    return true;
+}
+bool SetLineSettings(Handle /*handle*/, const LineSettings& /*settings*/) {
+    return true;
+}
+bool SetTimeouts(Handle /*handle*/, std::uint32_t readMs, std::uint32_t writeMs) {
+    recorded.push_back({readMs == writeMs ? "timeouts" : "timeouts differ", readMs, {}});
+    return true;
+}
+std::uint32_t Write(Handle /*handle*/, const std::uint8_t* data, std::uint32_t count,
+                    std::uint32_t writeMs) {
+    recorded.push_back({"write", writeMs, {data, data + count}});
+    return count;
+}
+bool Read(Handle /*handle*/, std::uint8_t* buffer, std::uint32_t count, std::uint32_t readMs,
+          std::uint32_t& got) {
+    recorded.push_back({"read", readMs, Bytes(count)});
+    got = 0;
+    if (!scripted.empty()) {
+        if (scripted.front().empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(readMs));
+        }
+        got = static_cast<std::uint32_t>(std::min<std::size_t>(count, scripted.front().size()));
+        std::copy_n(scripted.front().begin(), got, buffer);
+        scripted.pop_front();
+    }
+    return true;
+}
+void Close(Handle /*handle*/) {}
+} // namespace serialport
+
+namespace {
 
 // A good status, then the echo.
 Bytes Echo(std::uint8_t type, Bytes payload) {
@@ -57,30 +115,31 @@ struct Bench {
     TZULDownloadProtocolClass worker{true};
     explicit Bench(std::deque<Bytes> replies) {
         port.OpenPort(1);
-        recording::calls.clear();
-        recording::replies = std::move(replies);
+        recorded.clear();
+        scripted = std::move(replies);
     }
 };
 
-Calls Exchange(const Bytes& frame, std::deque<Bytes> replies, std::int32_t& result) {
+// The calls of one command's exchange, and its result.
+std::pair<Calls, std::int32_t> Exchange(const Bytes& frame, std::deque<Bytes> replies) {
     Bench bench(std::move(replies));
-    result = bench.worker.SendCommand(&bench.port, frame.data());
-    return recording::calls;
+    const std::int32_t result = bench.worker.SendCommand(&bench.port, frame.data());
+    return {recorded, result};
 }
 
 // Attempts as the row implies: time-out, frame, reply asked for.
 Calls Attempts(const Row& row, const Bytes& frame, int count) {
-    Calls calls;
+    Calls expected;
     for (int i = 0; i < count; ++i) {
-        calls.push_back({"timeouts", row.timeoutMs, {}});
+        expected.push_back({"timeouts", row.timeoutMs, {}});
         if (row.type != 20 && row.type != 22) {
-            calls.push_back({"write", row.timeoutMs, frame});
+            expected.push_back({"write", row.timeoutMs, frame});
         }
         if (row.readCount > 0) {
-            calls.push_back({"read", row.timeoutMs, Bytes(row.readCount)});
+            expected.push_back({"read", row.timeoutMs, Bytes(row.readCount)});
         }
     }
-    return calls;
+    return expected;
 }
 
 } // namespace
@@ -89,24 +148,21 @@ TEST(CommandTable, EachRowSetsItsTimeoutSendsTheFrameAndReadsItsReply) {
     for (const Row& row : kRows) {
         SCOPED_TRACE("type " + std::to_string(row.type));
         const Bytes frame = MakeFrame(row.type, row.payload);
-        std::int32_t result = 0;
-        EXPECT_EQ(Exchange(frame, {row.goodReply}, result), Attempts(row, frame, 1));
-        EXPECT_EQ(result, row.goodResult);
+        EXPECT_EQ(Exchange(frame, {row.goodReply}),
+                  std::pair(Attempts(row, frame, 1), row.goodResult));
         if (row.badReply.empty()) {
             continue;
         }
         // A well-formed reply that fails the check: the frame again, three times, no flush.
-        EXPECT_EQ(Exchange(frame, {row.badReply, row.badReply, row.badReply}, result),
-                  Attempts(row, frame, 3));
-        EXPECT_EQ(result, row.code);
+        EXPECT_EQ(Exchange(frame, {row.badReply, row.badReply, row.badReply}),
+                  std::pair(Attempts(row, frame, 3), row.code));
     }
 }
 
 TEST(CommandTable, AnUnknownTypeTouchesNothing) {
     for (const int type : {0, 2, 4, 6, 8, 10, 12, 15, 17, 19, 21, 23, 255}) {
-        std::int32_t result = 0;
-        EXPECT_TRUE(Exchange(MakeFrame(static_cast<std::uint8_t>(type), {1}), {}, result).empty());
-        EXPECT_EQ(result, -14) << type;
+        EXPECT_EQ(Exchange(MakeFrame(static_cast<std::uint8_t>(type), {1}), {}),
+                  std::pair(Calls{}, -14));
     }
 }
 
@@ -120,15 +176,11 @@ TEST(CommandTable, AMalformedReplyIsFollowedByAPauseAndAFlush) {
     };
     for (const auto& [row, reply] : cases) {
         const Bytes frame = MakeFrame(row.type, row.payload);
-        Calls expected = Attempts(row, frame, 1);
-        expected.insert(expected.end(), {{"purge", 0, {}}, {"read", 100, {0}}});
-        const Calls more = Attempts(row, frame, 2);
-        expected.insert(expected.end(), more.begin(), more.end());
-        std::int32_t result = 0;
+        Calls expected = Attempts(row, frame, 3);
+        expected.insert(expected.begin() + 3, {{"purge", 0, {}}, {"read", 100, {0}}});
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(Exchange(frame, {reply}, result), expected);
+        EXPECT_EQ(Exchange(frame, {reply}), std::pair(expected, -1));
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
-        EXPECT_EQ(result, -1);
     }
 }
 

@@ -2,12 +2,12 @@
 // must hold only frames of valid form, read the way the download worker
 // reads them, and it must report the last identification record of each
 // kind; a file it refuses must hold a frame that is not.
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "FuzzCheck.h"
@@ -15,12 +15,8 @@
 
 namespace {
 
-struct Identification {
-    std::uint32_t moduleType = 0;
-    std::uint16_t mainRevision = 0;
-    std::uint16_t subRevision = 0;
-    std::uint32_t buildTime = 0;
-};
+// Module type, main revision, sub revision, build time.
+using Identification = std::array<std::uint32_t, 4>;
 
 std::uint32_t BigEndian(const std::uint8_t* p, int bytes) {
     std::uint32_t value = 0;
@@ -35,11 +31,9 @@ std::uint32_t BigEndian(const std::uint8_t* p, int bytes) {
 // frame is cut short, has a wrong checksum or end byte, or is an
 // identification record (18, 20, 22) of fewer than four payload bytes.
 std::optional<Identification> WalkFrames(const std::uint8_t* data, std::size_t size) {
-    Identification id;
-    std::size_t pos = 0;
-    while (pos < size) {
+    Identification id{};
+    for (std::size_t pos = 0; pos < size; ++pos) {
         if (data[pos] != 0x5B) {
-            ++pos;
             continue;
         }
         if (size - pos < 3 || size - pos < data[pos + 2] + 5u) {
@@ -52,59 +46,37 @@ std::optional<Identification> WalkFrames(const std::uint8_t* data, std::size_t s
         for (int i = 0; i < length; ++i) {
             sum += payload[i];
         }
+        const bool record = type == 18 || type == 20 || type == 22;
         if (payload[length] != static_cast<std::uint8_t>(sum) || payload[length + 1] != 0x5D ||
-            ((type == 18 || type == 20 || type == 22) && length < 4)) {
+            (record && length < 4)) {
             return std::nullopt;
         }
         if (type == 18) {
-            id.moduleType = BigEndian(payload, 4);
+            id[0] = BigEndian(payload, 4);
         } else if (type == 20) {
-            id.mainRevision = static_cast<std::uint16_t>(BigEndian(payload, 2));
-            id.subRevision = static_cast<std::uint16_t>(BigEndian(payload + 2, 2));
+            id[1] = BigEndian(payload, 2);
+            id[2] = BigEndian(payload + 2, 2);
         } else if (type == 22) {
-            id.buildTime = BigEndian(payload, 4);
+            id[3] = BigEndian(payload, 4);
         }
-        pos += length + 5u;
+        pos += length + 4u;
     }
     return id;
 }
 
-// One file per fuzzing process, rewritten for every input, removed at exit.
-class InputFile {
-  public:
-    InputFile()
-        : path((std::filesystem::temp_directory_path() /
-                ("fileparser_fuzz." + std::to_string(getpid()) + ".ctf"))
-                   .string()) {}
-    ~InputFile() {
-        std::error_code ignored;
-        std::filesystem::remove(path, ignored);
-    }
-    const std::string& Write(const std::uint8_t* data, std::size_t size) {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-        FUZZ_REQUIRE(out.good());
-        return path;
-    }
-
-  private:
-    std::string path;
-};
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static InputFile file;
-    const std::string& name = file.Write(data, size);
+    // The input as a file in memory, rewritten for every input.
+    static const int fd = memfd_create("fileparser_fuzz", 0);
+    FUZZ_REQUIRE(ftruncate(fd, 0) == 0 && pwrite(fd, data, size, 0) == static_cast<ssize_t>(size));
+    const std::string name = "/proc/self/fd/" + std::to_string(fd);
     TFileParser parser;
     const std::int32_t result = parser.ParseFile(name);
     const std::optional<Identification> expected = WalkFrames(data, size);
     FUZZ_REQUIRE(result == (expected ? 1 : -3));
-    if (expected) {
-        FUZZ_REQUIRE(parser.GetModuleType(name) == expected->moduleType);
-        FUZZ_REQUIRE(parser.GetMainRevision(name) == expected->mainRevision);
-        FUZZ_REQUIRE(parser.GetSubRevision(name) == expected->subRevision);
-        FUZZ_REQUIRE(parser.GetBuildTime(name) == expected->buildTime);
-    }
+    const Identification parsed = {parser.GetModuleType(name), parser.GetMainRevision(name),
+                                   parser.GetSubRevision(name), parser.GetBuildTime(name)};
+    FUZZ_REQUIRE(!expected || *expected == parsed);
     return 0;
 }

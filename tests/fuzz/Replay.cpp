@@ -11,38 +11,23 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
-namespace {
-
-bool Replay(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "cannot read %s\n", file.c_str());
-        return false;
-    }
-    const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
-                                  std::istreambuf_iterator<char>()};
-    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-    return true;
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
+    namespace fs = std::filesystem;
     int replayed = 0;
     for (int i = 1; i < argc; ++i) {
-        const std::filesystem::path named(argv[i]);
-        std::vector<std::filesystem::path> files;
-        if (std::filesystem::is_directory(named)) {
-            for (const auto& entry : std::filesystem::directory_iterator(named)) {
-                files.push_back(entry.path());
-            }
-        } else {
-            files.push_back(named);
+        std::vector<fs::path> files = {argv[i]};
+        if (fs::is_directory(argv[i])) {
+            files.assign(fs::directory_iterator(argv[i]), fs::directory_iterator());
         }
-        for (const std::filesystem::path& file : files) {
-            if (!Replay(file)) {
+        for (const fs::path& file : files) {
+            std::ifstream in(file, std::ios::binary);
+            if (!in) {
+                std::fprintf(stderr, "cannot read %s\n", file.c_str());
                 return 1;
             }
+            const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
+            LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                   bytes.size());
             ++replayed;
         }
     }

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
+#include "../support/Testframes.h"
 #include "FuzzCheck.h"
 #include "firmware/Frame.h"
 #include "protocol/Zuldownloadprotocolclass.h"
@@ -17,109 +17,51 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using Protocol = TZULDownloadProtocolClass;
 
 enum class Check { Ack, Status, Echo, ModuleType, None };
 
 struct Row {
     std::uint8_t type;
-    std::uint8_t replyLength; // echo rows: the send length plus one
+    std::uint8_t replyLength; // echo rows: the frame's length plus one
     Check check;
-    bool sends;
     std::int32_t code;
 };
 
 constexpr Row kRows[] = {
-    {1, 7, Check::Ack, true, -4},    {3, 6, Check::Status, true, -5},
-    {5, 6, Check::Status, true, -6}, {7, 6, Check::Status, true, -7},
-    {9, 0, Check::Echo, true, -8},   {11, 6, Check::Status, true, -9},
-    {13, 0, Check::None, true, 0},   {14, 6, Check::Status, true, -11},
-    {16, 0, Check::Echo, true, -12}, {18, 10, Check::ModuleType, true, -13},
-    {20, 0, Check::None, false, 0},  {22, 0, Check::None, false, 0},
+    {1, 7, Check::Ack, -4},           {3, 6, Check::Status, -5},   {5, 6, Check::Status, -6},
+    {7, 6, Check::Status, -7},        {9, 0, Check::Echo, -8},     {11, 6, Check::Status, -9},
+    {13, 0, Check::None, 0},          {14, 6, Check::Status, -11}, {16, 0, Check::Echo, -12},
+    {18, 10, Check::ModuleType, -13}, {20, 0, Check::None, 0},     {22, 0, Check::None, 0},
 };
 
-const Row* FindRow(std::uint8_t type) {
-    const auto row = std::find_if(std::begin(kRows), std::end(kRows),
-                                  [=](const Row& r) { return r.type == type; });
-    return row == std::end(kRows) ? nullptr : row;
-}
-
-// Mode bit 0: give the reply valid brackets, length and checksum, so that
-// most inputs get past the acceptance rule to the type's own check.
-constexpr std::uint8_t kRepairReply = 0x01;
-
-std::uint8_t Sum(const Bytes& bytes, std::size_t from, std::size_t count) {
+// The low byte of the sum of `count` reply bytes from the type on.
+std::uint8_t Sum(const Bytes& reply, std::size_t count) {
     unsigned sum = 0;
-    for (std::size_t i = from; i < from + count; ++i) {
-        sum += bytes[i];
+    for (std::size_t i = 1; i <= count; ++i) {
+        sum += reply[i];
     }
     return static_cast<std::uint8_t>(sum);
-}
-
-void RepairReply(Bytes& reply) {
-    const std::size_t n = reply.size();
-    if (n < 5) {
-        return;
-    }
-    reply[0] = 0x5B;
-    reply[n - 1] = 0x5D;
-    reply[2] = static_cast<std::uint8_t>(std::min<std::size_t>(reply[2], n - 5));
-    reply[n - 2] = Sum(reply, 1, reply[2] + 2u);
-}
-
-bool WellFormed(const Bytes& reply) {
-    const std::size_t n = reply.size();
-    return n == 0 || (n >= 5 && reply[0] == 0x5B && reply[n - 1] == 0x5D && reply[2] <= n - 5 &&
-                      reply[n - 2] == Sum(reply, 1, reply[2] + 2u));
-}
-
-bool EchoMatches(const Bytes& frame, const Bytes& reply) {
-    const std::size_t length = frame[2];
-    return length + 4 <= reply.size() &&
-           std::equal(frame.begin() + 3, frame.begin() + 3 + length, reply.begin() + 4);
 }
 
 // The result a well-formed reply must get: the row's good result or its code.
 std::int32_t Expected(const Row& row, const Bytes& frame, const Bytes& reply) {
     const bool typeRight = reply[1] == row.type + 1;
+    // The echo follows the status byte and lies within the reply.
+    const bool echoed = frame[2] + 4u <= reply.size() &&
+                        std::equal(frame.begin() + 3, frame.end() - 2, reply.begin() + 4);
     switch (row.check) {
     case Check::Ack:
         return reply == Bytes{0x5B, 0x02, 0x02, 0xAA, 0x55, 0x03, 0x5D} ? 1 : row.code;
     case Check::Status:
-        if (typeRight && reply[2] == 1 && reply[3] <= (row.type == 3 ? 1 : 0)) {
-            return reply[3];
-        }
-        return row.code;
+        return typeRight && reply[2] == 1 && reply[3] <= (row.type == 3 ? 1 : 0) ? reply[3]
+                                                                                 : row.code;
     case Check::Echo:
-    case Check::ModuleType: {
-        const bool lengthRight = row.check == Check::Echo || reply[2] == 5;
-        return typeRight && lengthRight && reply[3] == 0 && EchoMatches(frame, reply) ? 0
-                                                                                      : row.code;
-    }
-    case Check::None:
-        break;
-    }
-    return 1;
-}
-
-Bytes MakeFrame(const std::uint8_t* data, std::uint8_t type, std::uint8_t length) {
-    Bytes frame(length + 5u);
-    frame[0] = 0x5B;
-    frame[1] = type;
-    frame[2] = length;
-    std::memcpy(frame.data() + 3, data, length);
-    frame[3 + length] = Sum(frame, 1, length + 2u);
-    frame[4 + length] = 0x5D;
-    return frame;
-}
-
-void CheckModuleType(const Row& row, const Bytes& reply, const TReplyVerdict& verdict) {
-    const bool carried = row.check == Check::ModuleType && reply[1] == 0x13 && reply[2] == 5;
-    FUZZ_REQUIRE(verdict.moduleType.has_value() == carried);
-    if (carried) {
-        const std::uint32_t value =
-            (std::uint32_t{reply[4]} << 24) | (reply[5] << 16) | (reply[6] << 8) | reply[7];
-        FUZZ_REQUIRE(*verdict.moduleType == value);
+    case Check::ModuleType:
+        return typeRight && (row.check == Check::Echo || reply[2] == 5) && reply[3] == 0 && echoed
+                   ? 0
+                   : row.code;
+    default:
+        return 1;
     }
 }
 
@@ -129,44 +71,56 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 3 || size - 3 < data[2]) {
         return 0;
     }
-    const std::uint8_t mode = data[0];
-    const Bytes frame = MakeFrame(data + 3, data[1], data[2]);
-    const Row* row = FindRow(frame[1]);
-    const TCommandRow* actual = Protocol::FindCommand(frame[1]);
-    FUZZ_REQUIRE((actual == nullptr) == (row == nullptr));
-    if (row == nullptr) {
+    const Bytes frame = MakeFrame(data[1], Bytes(data + 3, data + 3 + data[2]));
+    const Row* row = std::find_if(std::begin(kRows), std::end(kRows),
+                                  [&](const Row& r) { return r.type == frame[1]; });
+    const TCommandRow* actual = TZULDownloadProtocolClass::FindCommand(frame[1]);
+    FUZZ_REQUIRE((actual == nullptr) == (row == std::end(kRows)));
+    if (actual == nullptr) {
         return 0;
     }
     FUZZ_REQUIRE(actual->type == row->type);
-    // Nothing goes out truncated: a frame or echo beyond 8-bit lengths is refused.
+    // Records 20 and 22 stay on the host. Nothing goes out truncated: a frame
+    // or an echo beyond 8-bit lengths is refused.
+    const bool sends = row->type != 20 && row->type != 22;
     const bool echo = row->check == Check::Echo;
-    const bool fits = !row->sends || frame.size() + (echo ? 1 : 0) <= 255;
-    const std::optional<TExchangeLengths> lengths =
-        Protocol::ExchangeLengths(*actual, frame.data());
-    FUZZ_REQUIRE(lengths.has_value() == fits);
+    const auto lengths = TZULDownloadProtocolClass::ExchangeLengths(*actual, frame.data());
+    FUZZ_REQUIRE(lengths.has_value() == (!sends || frame.size() + (echo ? 1 : 0) <= 255));
     if (!lengths) {
         return 0;
     }
-    FUZZ_REQUIRE(lengths->sendLength == (row->sends ? frame.size() : 0));
-    const std::size_t replyLength = echo ? frame.size() + 1 : row->replyLength;
-    FUZZ_REQUIRE(lengths->replyLength == replyLength);
+    const std::size_t n = echo ? frame.size() + 1 : row->replyLength;
+    FUZZ_REQUIRE(lengths->sendLength == (sends ? frame.size() : 0) && lengths->replyLength == n);
 
     // A reply shorter than expected is a failed read: nothing to judge.
     const std::size_t rest = size - 3 - frame[2];
-    if (rest < replyLength) {
+    if (rest < n || n == 0) {
         return 0;
     }
-    Bytes reply(data + 3 + frame[2], data + 3 + frame[2] + replyLength);
-    if ((mode & kRepairReply) != 0) {
-        RepairReply(reply);
+    Bytes reply(data + size - rest, data + size - rest + n);
+    // Mode bit 0: valid brackets, length and checksum, so that most inputs
+    // get past the acceptance rule to the type's own check.
+    if ((data[0] & 1) != 0 && n >= 5) {
+        reply[0] = 0x5B;
+        reply[n - 1] = 0x5D;
+        reply[2] = static_cast<std::uint8_t>(std::min<std::size_t>(reply[2], n - 5));
+        reply[n - 2] = Sum(reply, reply[2] + 2u);
     }
-    FUZZ_REQUIRE(ReplyIsWellFormed(reply.data(), reply.size()) == WellFormed(reply));
-    if (!WellFormed(reply) || replyLength == 0) {
+    // A length byte may name fewer payload bytes than the reply holds.
+    const bool wellFormed = n >= 5 && reply[0] == 0x5B && reply[n - 1] == 0x5D &&
+                            reply[2] <= n - 5 && reply[n - 2] == Sum(reply, reply[2] + 2u);
+    FUZZ_REQUIRE(ReplyIsWellFormed(reply.data(), n) == wellFormed);
+    if (!wellFormed) {
         return 0;
     }
-    const TReplyVerdict verdict = Protocol::CheckReply(*actual, frame.data(), reply.data(),
-                                                       static_cast<std::uint8_t>(replyLength));
+    const TReplyVerdict verdict = TZULDownloadProtocolClass::CheckReply(
+        *actual, frame.data(), reply.data(), static_cast<std::uint8_t>(n));
     FUZZ_REQUIRE(verdict.result == Expected(*row, frame, reply));
-    CheckModuleType(*row, reply, verdict);
+    // A module type reply of the right type and length carries its type, good or not.
+    const bool carried = row->check == Check::ModuleType && reply[1] == 0x13 && reply[2] == 5;
+    FUZZ_REQUIRE(verdict.moduleType.has_value() == carried);
+    FUZZ_REQUIRE(!carried ||
+                 *verdict.moduleType == ((std::uint32_t{reply[4]} << 24) | (reply[5] << 16) |
+                                         (reply[6] << 8) | reply[7]));
     return 0;
 }
