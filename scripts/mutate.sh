@@ -44,8 +44,8 @@ verdict() {
     elif run_suite; then
         echo survived
     else
-        echo "killed by $(grep -m1 -o '[A-Za-z0-9_.]* [.]*\*\*\*[A-Za-z]*' "$scratch/ctest.out" |
-            cut -d' ' -f1)"
+        echo "killed by $(grep -m1 '\*\*\*' "$scratch/ctest.out" |
+            sed -E 's/.*Test +#[0-9]+: ([^ ]+) .*/\1/')"
     fi
     git -C "$scratch" checkout -q -- .
 }
