@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <string>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,8 +22,7 @@ class DeviceDetection : public ::testing::Test {
   protected:
     void SetUp() override {
         setenv("ZUL_SYSFS_ROOT", dir.File("sys").c_str(), 1);
-        setenv("ZUL_PORT_DIR", dir.File("dev").c_str(), 1);
-        fs::create_directories(dir.Path() / "dev");
+        setenv("ZUL_PORT_DIR", dir.Path().c_str(), 1);
         serialPort = &port;
         serialCOMPortEnumeration = &discovery;
         detectionState = kDetectionSearching;
@@ -48,7 +46,7 @@ class DeviceDetection : public ::testing::Test {
 TEST_F(DeviceDetection, TakesTheDiscoveredPortBeforeTheForcedOneEvenWhenItStaysSilent) {
     SimulatorOptions discovered, forced;
     discovered.device.silent = true;
-    discovered.portDir = forced.portDir = dir.File("dev");
+    discovered.portDir = forced.portDir = dir.Path().string();
     discovered.comNumber = 4;
     forced.comNumber = 8;
     discovered.sysfsDir = dir.File("sys");
@@ -67,7 +65,7 @@ TEST_F(DeviceDetection, TakesTheDiscoveredPortBeforeTheForcedOneEvenWhenItStaysS
 }
 
 TEST_F(DeviceDetection, GivesUpAfterMoreThanSixSecondsWhenNoPortOpens) {
-    fs::create_symlink(dir.File("gone"), dir.Path() / "dev" / "COM9"); // a device not there
+    fs::create_symlink(dir.File("gone"), dir.File("COM9")); // a device not there
     const double seconds = Detect(9);
     EXPECT_EQ(detectionState, kDetectionSearching);
     EXPECT_FALSE(port.IsOpen());
@@ -81,7 +79,7 @@ TEST_F(DeviceDetection, ProbeClosesThePortWhenTheWakeUpCannotBeWritten) {
     ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
     const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
     ASSERT_EQ(tcflow(slave, TCOOFF), 0);
-    fs::create_symlink(ptsname(master), dir.Path() / "dev" / "COM5");
+    fs::create_symlink(ptsname(master), dir.File("COM5"));
     EXPECT_EQ(ProbeDevice(5), -1);
     EXPECT_FALSE(port.IsOpen());
     close(slave);

@@ -72,7 +72,6 @@ TEST(PortDiscovery, ReadsTheNumberAfterTheThreeLetterPrefixElseReportsWhatFailed
         {true, 0, "COM300" + kZero, 44, ""},                             // low 8 bits
         {true, 0, "COM9", 9, ""},                                        // stored without its zero
         {true, 0, "COM" + std::string(150, '0') + "17" + kZero, 17, ""}, // past a first buffer
-        {true, 0, "COM" + kZero, -1, ""},
         {true, 0, "COM5a" + kZero, -1, ""},
         {false, 0, "COM4", 0, "\r\n[RegOpenKeyEx]" + line + "Erreur(2): Nothing by that name.\r\n"},
         {true, 5, "COM4", 0, line + "Erreur(5): Unknown error 5.\r\n"},
