@@ -23,7 +23,8 @@ std::atomic<std::ptrdiff_t> live{0};
 } // namespace
 
 // Every allocation of the process, of any thread, counted: the library's
-// other forms of new and delete call these.
+// array, sized and nothrow forms of new and delete call these (over-aligned
+// ones go uncounted). This executable's own: the replacement holds for all of it.
 void* operator new(std::size_t size) {
     ++allocations;
     ++live;
@@ -32,6 +33,7 @@ void* operator new(std::size_t size) {
     }
     throw std::bad_alloc();
 }
+// Not inlined, or GCC sees new's memory go to free and warns of a mismatch.
 [[gnu::noinline]] void operator delete(void* p) noexcept {
     live -= p != nullptr ? 1 : 0;
     std::free(p);
