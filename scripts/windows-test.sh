@@ -16,9 +16,8 @@ cmake --build --preset wine-e2e
 
 # The wine server leaves its socket folder in TMPDIR: that goes here too.
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/zul-wine-XXXXXX")"
-export WINEPREFIX=$scratch/prefix TMPDIR=$scratch/tmp
+export WINEPREFIX=$scratch/prefix TMPDIR=$scratch/tmp WINEDEBUG=-all
 mkdir "$WINEPREFIX" "$TMPDIR"
-export WINEDEBUG=-all
 cleanup() {
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
@@ -37,15 +36,11 @@ ctest --preset windows
 ctest --preset wine-e2e
 
 # The zip holds the tool and its text alone, and the unpacked tool runs.
-check_zip() {
-    local files zip=$PWD/build/windows/zul-download-1.1-win64.zip dir=$scratch/unpacked
-    (cd build/windows && cpack -G ZIP >/dev/null)
-    mkdir "$dir"
-    (cd "$dir" && cmake -E tar xf "$zip")
-    dir=$dir/zul-download-1.1-win64
-    files=$(find "$scratch/unpacked" -type f | sort | xargs)
-    [ "$files" = "$dir/Download_ZUL_Console.exe $dir/README.txt" ] || { echo "zip: $files" >&2 && return 1; }
-    grep -q "^Exit codes" "$dir/README.txt"
-    [[ $(wine "$dir/Download_ZUL_Console.exe" --help) == *"Version 1.1"* ]]
-}
-check_zip
+(cd build/windows && cpack -G ZIP >/dev/null)
+unpacked=$scratch/unpacked/zul-download-1.1-win64
+mkdir "$scratch/unpacked"
+cmake -E chdir "$scratch/unpacked" cmake -E tar xf "$PWD/build/windows/zul-download-1.1-win64.zip"
+files=$(find "$scratch/unpacked" -type f | sort | xargs)
+[ "$files" = "$unpacked/Download_ZUL_Console.exe $unpacked/README.txt" ] || { echo "zip: $files" >&2 && exit 1; }
+grep -q "^Exit codes" "$unpacked/README.txt"
+[[ $(wine "$unpacked/Download_ZUL_Console.exe" --help) == *"Version 1.1"* ]]
