@@ -92,23 +92,13 @@ TEST(EndToEnd, CommandLineEndsTheRunBeforeAnyFile) {
         {{"--help"}, 0, kHelp},
         {{"--helpme"}, 0, kHelp},
         {{"--help", "--v"}, kUsageError, kUsage},
-        {{"--verbose", "--help"}, kUsageError, kUsage},
         {{"--bogus"}, kUsageError, kUsage},
         {{"--v", "--of", "run.log", "--msv", "167"}, kUsageError, kUsage},
         {{"--of", "run.log", "--if"}, kUsageError, kUsage},
-        {{"--if", "fw.ctf", "--progress"}, kUsageError, kUsage},
         {{"--if", "fw.ctf", "--of", "run.log", "--infomod"}, kUsageError, kUsage},
-        {{"--if", "fw.ctf", "--msv", "abc"}, 2, "", "'abc' is not a valid integer value\n"},
-        {{"--of", "run.log", "--progress", "p.bin", "--infomod", "m.bin", "--if", "fw.ctf", "--com",
-          "167x"},
-         2,
-         "",
-         "'167x' is not a valid integer value\n"},
-        {{"--v", "--if", "fw.ctf", "--ssv", " "}, 2, "", "' ' is not a valid integer value\n"},
-        {{"--v", "--if", "fw.ctf", "--of", "missing/run.log", "--progress", "progress.bin",
-          "--infomod", "module.bin"},
-         236, // -260
-         ""},
+        {{"--of", "r", "--if", "f", "--msv", "abc"}, 2, "", "'abc' is not a valid integer value\n"},
+        {{"--com", "167x", "--if", "fw.ctf"}, 2, "", "'167x' is not a valid integer value\n"},
+        {{"--v", "--if", "fw.ctf", "--of", "no/run.log", "--progress", "p.bin"}, 236, ""}, // -260
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -124,49 +114,57 @@ TEST(EndToEnd, CommandLineEndsTheRunBeforeAnyFile) {
     }
 }
 
-TEST(EndToEnd, InvalidFirmwareEndsTheRunBeforeDetection) {
-    for (const bool missing : {true, false}) {
-        SCOPED_TRACE(missing ? "missing" : "bad checksum");
+// An invalid firmware file ends the run before detection, and detection
+// that finds no device after six seconds ends it before the download: the
+// files of an earlier run are emptied, and none is added.
+TEST(EndToEnd, RunsEndedBeforeTheDownload) {
+    struct Case {
+        const char* name;
+        int status;
+        Args args;
+        std::string tail;
+        std::string err = "";
+        std::vector<Bytes> file = {}; // none: no file at all
+    };
+    const std::string invalid = "\r\n File fw.ctf is invalid!!";
+    // -3, then -2: no sysfs tree, and nothing behind the forced port.
+    const std::vector<Case> cases = {
+        {"missing file", 253, {"--v"}, invalid},
+        {"bad checksum", 253, {}, invalid, "", {kModuleRecord, {0x5B, 3, 1, 1, 4, 0x5D}}},
+        {"no device",
+         254,
+         {"--v", "--com", "7"},
+         kFoundNothing + "\r\n No B4K found !!",
+         kNoKey + kNoValue,
+         Firmware()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         ToolBench bench;
-        const B4kSimulator& sim = bench.Attach(DefaultDevice());
-        if (!missing) {
-            bench.WriteFirmware({kModuleRecord, {0x5B, 3, 1, 1, 4, 0x5D}}); // sum 5, not 4
-        }
-        for (const char* earlier : {"run.log", "progress.bin", "module.bin"}) {
+        // Neither found nor forced.
+        const B4kSimulator& sim = bench.Attach(DefaultDevice(), 5, false);
+        std::set<std::string> files = {"run.log", "progress.bin", "module.bin"};
+        for (const std::string& earlier : files) {
             WriteBytes(bench.File(earlier), Bytes(300, 'x')); // emptied by the run
         }
-        const ProcessResult result = bench.Run(missing ? Args{"--v"} : Args{});
-        EXPECT_EQ(result.exitStatus, 253); // -3
-        const std::string log = bench.Log();
-        EXPECT_EQ(Mask(log).text, kHeader + "\r\n File fw.ctf is invalid!!");
-        EXPECT_EQ(result.out, (missing ? log : "") + "\r\n");
-        EXPECT_EQ(result.err, "");
-        EXPECT_TRUE(bench.Read("progress.bin").empty());
-        EXPECT_TRUE(bench.Read("module.bin").empty());
-        std::set<std::string> files = {"run.log", "progress.bin", "module.bin"};
-        if (!missing) {
+        if (!c.file.empty()) {
+            bench.WriteFirmware(c.file);
             files.insert("fw.ctf");
         }
+        const ProcessResult result = bench.Run(c.args);
+        EXPECT_EQ(result.exitStatus, c.status);
+        EXPECT_EQ(Mask(bench.Log()).text, kHeader + c.tail);
+        EXPECT_EQ(result.out, (c.args.empty() ? "" : bench.Log()) + "\r\n");
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_TRUE(bench.Read("progress.bin").empty());
+        EXPECT_TRUE(bench.Read("module.bin").empty());
         EXPECT_EQ(bench.Files(), files);
         EXPECT_TRUE(sim.Capture().empty()); // not even woken
+        if (c.status == 254) {
+            EXPECT_GE(result.seconds, 6.0);
+            EXPECT_LT(result.seconds, 9.0);
+        }
     }
-}
-
-TEST(EndToEnd, NoDeviceGivesUpAfterSixSeconds) {
-    ToolBench bench; // no sysfs tree, and nothing behind the forced port
-    bench.WriteFirmware(Firmware());
-    const ProcessResult result = bench.Run({"--v", "--com", "7"});
-    EXPECT_EQ(result.exitStatus, 254); // -2
-    EXPECT_GE(result.seconds, 6.0);
-    EXPECT_LT(result.seconds, 9.0);
-    const std::string log = bench.Log();
-    EXPECT_EQ(Mask(log).text, kHeader + kFoundNothing + "\r\n No B4K found !!");
-    EXPECT_EQ(result.out, log + "\r\n");
-    EXPECT_EQ(result.err, kNoKey + kNoValue);
-    EXPECT_TRUE(bench.Read("progress.bin").empty());
-    EXPECT_TRUE(bench.Read("module.bin").empty());
-    EXPECT_EQ(bench.Files(),
-              (std::set<std::string>{"fw.ctf", "run.log", "progress.bin", "module.bin"}));
 }
 
 // The first failing check ends the run after the information block; the

@@ -201,7 +201,6 @@ Plan DrawPlan(Dice& dice, int run) {
         payload[0] = static_cast<std::uint8_t>(i);
         plan.run.file.push_back(MakeFrame(type, payload));
     }
-    plan.run.done = plan.run.file.size();
     int roll = static_cast<int>(dice.Below(200));
     if (run % 100 == 0) {
         PlanNeverConnected(plan, run % 200 != 0);

@@ -1,59 +1,39 @@
 #include "Processrunner.h"
 
+#include "Tempdir.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
 
+// The output goes to files, which need no reader while the program runs.
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options) {
-    int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
+    const Tempdir dir;
+    const int out = open(dir.File("out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const int err = open(dir.File("err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
-    const pid_t pid = StartProcess(program, args, options, outPipe[1], errPipe[1]);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    ProcessResult result;
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        const std::chrono::duration<double, std::milli> left =
-            start + std::chrono::duration<double>(options.timeoutSeconds) - Clock::now();
-        if (left.count() <= 0) {
-            kill(pid, SIGKILL);
-            break;
-        }
-        if (poll(fds, 2, static_cast<int>(left.count()) + 1) < 0) {
-            continue;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].revents == 0) {
-                continue;
-            }
-            char buffer[4096];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<std::size_t>(n));
-            } else {
-                fds[i].fd = -1; // closed: poll skips it from now on
-            }
-        }
-    }
-    close(outPipe[0]);
-    close(errPipe[0]);
+    const pid_t pid = StartProcess(program, args, options, out, err);
+    close(out);
+    close(err);
     int status = 0;
-    waitpid(pid, &status, 0);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() - start > std::chrono::duration<double>(options.timeoutSeconds)) {
+            kill(pid, SIGKILL);
+        }
+        usleep(1000);
+    }
+    ProcessResult result;
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    result.out = ReadText(dir.File("out"));
+    result.err = ReadText(dir.File("err"));
     return result;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 
@@ -153,7 +154,8 @@ void ExpectFaultRun(const FaultRun& run, bool traffic) {
     EXPECT_EQ(masked.text,
               kHeader + kFoundCom5 + Info(kModuleType, run.deviceType) + Outcome(run.status));
     ExpectDownloadTime(masked, result);
-    const int progress = run.done == 0 ? 0 : ProgressAfter(run.file, run.done - 1);
+    const std::size_t done = std::min(run.done, run.file.size());
+    const int progress = done == 0 ? 0 : ProgressAfter(run.file, done - 1);
     ExpectVerboseConsole(result.out, progress, log);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(bench.Read("progress.bin"),
@@ -165,7 +167,7 @@ void ExpectFaultRun(const FaultRun& run, bool traffic) {
     // The failing frame went out too, unless the connect failed or its type is unknown.
     const bool failedOnTheWire =
         run.status < 0 && run.status != -4 && run.status != -14 && run.done < run.file.size();
-    std::vector<Bytes> sent = Traffic({}, run.file, run.done + (failedOnTheWire ? 1 : 0));
+    std::vector<Bytes> sent = Traffic({}, run.file, done + (failedOnTheWire ? 1 : 0));
     sent.erase(sent.begin());    // the connect frame
     std::vector<Bytes> received; // attempts of one frame counted once
     for (const Bytes& frame : Received(sim)) {

@@ -73,17 +73,17 @@ void ExpectVerboseConsole(const std::string& out, int last, const std::string& l
 
 // A download under injected faults, and what it must leave behind.
 struct FaultRun {
-    DeviceConfig device = DefaultDevice();
-    std::vector<ToolBench::Bytes> file;     // starting with kModuleRecord
     int status = 1;                         // the run's result: 1, or a negative code
-    std::size_t done = 0;                   // the file's frames done when the run ended
+    std::size_t done = -1;                  // the file's frames done when the run ended; all
     std::uint32_t deviceType = kModuleType; // as the module type query left it
     // What bounds the run's time: `windows` connect windows that run out, one
     // full time-out of each command type in `waits` (a reply that did not
     // come, or the flush after a malformed one), and `heldMs` of replies held back.
     int windows = 0;
-    std::vector<std::uint8_t> waits;
+    std::vector<std::uint8_t> waits = {};
     double heldMs = 0;
+    DeviceConfig device = DefaultDevice();
+    std::vector<ToolBench::Bytes> file = {}; // starting with kModuleRecord
 };
 
 // Runs the tool with --v on a device found as COM5 and checks the exit
