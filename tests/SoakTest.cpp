@@ -3,7 +3,7 @@
 // ZUL_SOAK_SEED replays another one.
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,23 +41,14 @@ bool ShortTimeout(std::uint8_t type) {
     return type == 1 || type == 3 || type == 5 || type == 18;
 }
 
-struct Plan {
-    std::string fault = "none";
-    FaultRun run;
-};
-
-void FailAt(Plan& plan, int status, std::size_t index) {
-    plan.run.status = status;
-    plan.run.done = index;
+void FailAt(FaultRun& run, int status, std::size_t index) {
+    run.status = status;
+    run.done = index;
 }
 
 std::size_t FirstOfType(const std::vector<Bytes>& file, std::uint8_t type) {
-    for (std::size_t i = 0; i < file.size(); ++i) {
-        if (file[i][1] == type) {
-            return i;
-        }
-    }
-    return kNone;
+    const auto frame = std::ranges::find_if(file, [type](const Bytes& f) { return f[1] == type; });
+    return frame == file.end() ? kNone : static_cast<std::size_t>(frame - file.begin());
 }
 
 // The command type of each reply, in the order the device answers them when
@@ -72,26 +63,26 @@ Types Replies(const std::vector<Bytes>& file) {
     return replies;
 }
 
-void PlanStatus(Plan& plan, Dice& dice) {
-    const Types replies = Replies(plan.run.file);
+void PlanStatus(FaultRun& run, Dice& dice) {
+    const Types replies = Replies(run.file);
     const std::uint8_t type = replies[dice.Between(5, static_cast<int>(replies.size()) - 1)];
     const auto status = static_cast<std::uint8_t>(dice.Between(1, 255));
-    plan.run.device.replyStatus[type] = status;
-    plan.fault = "status " + std::to_string(status) + " to type " + std::to_string(type);
+    run.device.replyStatus[type] = status;
+    run.name = "status " + std::to_string(status) + " to type " + std::to_string(type);
     if (type != 3 || status != 1) {
-        FailAt(plan, kFailCodes.at(type), FirstOfType(plan.run.file, type));
+        FailAt(run, kFailCodes.at(type), FirstOfType(run.file, type));
     }
 }
 
-void PlanWrongEcho(Plan& plan, Dice& dice) {
+void PlanWrongEcho(FaultRun& run, Dice& dice) {
     const std::uint8_t type = dice.Of<std::uint8_t>({9, 16, 18});
-    plan.run.device.wrongEchoType = type;
-    plan.fault = "wrong echo to type " + std::to_string(type);
+    run.device.wrongEchoType = type;
+    run.name = "wrong echo to type " + std::to_string(type);
     if (type == 18) {
-        plan.run.deviceType = kModuleType ^ 0xFF000000; // its first byte, as the query took it
+        run.deviceType = kModuleType ^ 0xFF000000; // its first byte, as the query took it
     }
-    if (const std::size_t index = FirstOfType(plan.run.file, type); index != kNone) {
-        FailAt(plan, kFailCodes.at(type), index);
+    if (const std::size_t index = FirstOfType(run.file, type); index != kNone) {
+        FailAt(run, kFailCodes.at(type), index);
     }
 }
 
@@ -99,16 +90,14 @@ void PlanWrongEcho(Plan& plan, Dice& dice) {
 // the file's sent frames. A device that vanishes on a frame without reply (13)
 // is missed until the next exchange that reads one; a second such frame may
 // go out before or after the line is gone, so that case is not drawn.
-void PlanHangUp(Plan& plan, Dice& dice) {
+void PlanHangUp(FaultRun& run, Dice& dice) {
     std::vector<std::size_t> sent;
-    for (std::size_t i = 0; i < plan.run.file.size(); ++i) {
-        if (LeavesHost(plan.run.file[i])) {
+    for (std::size_t i = 0; i < run.file.size(); ++i) {
+        if (LeavesHost(run.file[i])) {
             sent.push_back(i);
         }
     }
-    const auto type = [&](std::size_t j) {
-        return j < sent.size() ? plan.run.file[sent[j]][1] : 13;
-    };
+    const auto type = [&](std::size_t j) { return j < sent.size() ? run.file[sent[j]][1] : 13; };
     std::vector<std::size_t> candidates;
     for (std::size_t j = 0; j < sent.size(); ++j) {
         if (type(j) != 13 || type(j + 1) != 13) {
@@ -116,16 +105,16 @@ void PlanHangUp(Plan& plan, Dice& dice) {
         }
     }
     const std::size_t j = dice.Of(candidates);
-    plan.run.device.hangupAfterFrames = plan.run.device.ignoreConnects + 6 + static_cast<int>(j);
-    plan.fault = "hang-up at frame " + std::to_string(plan.run.device.hangupAfterFrames);
-    FailAt(plan, -1, sent[type(j) == 13 ? j + 1 : j]);
+    run.device.hangupAfterFrames = run.device.ignoreConnects + 6 + static_cast<int>(j);
+    run.name = "hang-up at frame " + std::to_string(run.device.hangupAfterFrames);
+    FailAt(run, -1, sent[type(j) == 13 ? j + 1 : j]);
 }
 
 // Reply K, spoiled or followed by garbage, costs the exchange it reaches a
 // second attempt after one time-out of flushing; only short ones are drawn.
 // The query fails when that exchange is its last attempt, and keeps no type.
-void PlanCorruptOrGarbage(Plan& plan, Dice& dice, bool garbage) {
-    const Types replies = Replies(plan.run.file);
+void PlanCorruptOrGarbage(FaultRun& run, Dice& dice, bool garbage) {
+    const Types replies = Replies(run.file);
     std::vector<std::size_t> reached; // the exchange each candidate reaches
     for (std::size_t k = 0; k < replies.size(); ++k) {
         const std::size_t hit = garbage ? k + 1 : k;
@@ -135,61 +124,60 @@ void PlanCorruptOrGarbage(Plan& plan, Dice& dice, bool garbage) {
     }
     const std::size_t hit = dice.Of(reached);
     const int number = static_cast<int>(garbage ? hit : hit + 1);
-    (garbage ? plan.run.device.garbageAfterReply : plan.run.device.corruptReplyNumber) = number;
-    plan.fault = (garbage ? "garbage after reply " : "corrupted reply ") + std::to_string(number);
+    (garbage ? run.device.garbageAfterReply : run.device.corruptReplyNumber) = number;
+    run.name = (garbage ? "garbage after reply " : "corrupted reply ") + std::to_string(number);
     if (hit < replies.size()) {
-        plan.run.waits.push_back(replies[hit]);
+        run.waits.push_back(replies[hit]);
     }
-    plan.run.deviceType = hit == 3 ? 0 : kModuleType;
+    run.deviceType = hit == 3 ? 0 : kModuleType;
 }
 
 // Every reply to one short type: three flushes each time it is asked; for
 // type 18 the query fails before the file's record does.
-void PlanCorruptType(Plan& plan, Dice& dice) {
+void PlanCorruptType(FaultRun& run, Dice& dice) {
     Types types = {18};
     for (const std::uint8_t type : Types{3, 5}) {
-        if (FirstOfType(plan.run.file, type) != kNone) {
+        if (FirstOfType(run.file, type) != kNone) {
             types.push_back(type);
         }
     }
     const std::uint8_t type = dice.Of(types);
-    plan.run.device.corruptType = type;
-    plan.fault = "every reply to type " + std::to_string(type) + " corrupted";
-    FailAt(plan, -1, FirstOfType(plan.run.file, type));
-    plan.run.waits.insert(plan.run.waits.end(), type == 18 ? 6 : 3, type);
-    plan.run.deviceType = type == 18 ? 0 : kModuleType;
+    run.device.corruptType = type;
+    run.name = "every reply to type " + std::to_string(type) + " corrupted";
+    FailAt(run, -1, FirstOfType(run.file, type));
+    run.waits.insert(run.waits.end(), type == 18 ? 6 : 3, type);
+    run.deviceType = type == 18 ? 0 : kModuleType;
 }
 
-void PlanOtherModuleType(Plan& plan, Dice& dice) {
-    plan.run.device.moduleType = static_cast<std::uint32_t>(dice.Below(0x10000000)) * 16 + 1;
-    plan.run.deviceType = plan.run.device.moduleType;
-    plan.fault = "device of another module type";
-    FailAt(plan, -13, 0);
+void PlanOtherModuleType(FaultRun& run, Dice& dice) {
+    run.device.moduleType = static_cast<std::uint32_t>(dice.Below(0x10000000)) * 16 + 1;
+    run.deviceType = run.device.moduleType;
+    run.name = "device of another module type";
+    FailAt(run, -13, 0);
 }
 
-void PlanUnknownType(Plan& plan, Dice& dice) {
+void PlanUnknownType(FaultRun& run, Dice& dice) {
     const std::uint8_t type = dice.Of<std::uint8_t>({2, 4, 6, 8, 10, 12, 15, 17, 23, 30, 99, 255});
-    const std::size_t at = 3 + dice.Below(plan.run.file.size() - 2);
-    plan.run.file.insert(plan.run.file.begin() + static_cast<std::ptrdiff_t>(at),
-                         MakeFrame(type, {}));
-    plan.fault = "frame of unknown type " + std::to_string(type) + " at " + std::to_string(at);
-    FailAt(plan, -14, at);
+    const std::size_t at = 3 + dice.Below(run.file.size() - 2);
+    run.file.insert(run.file.begin() + static_cast<std::ptrdiff_t>(at), MakeFrame(type, {}));
+    run.name = "frame of unknown type " + std::to_string(type) + " at " + std::to_string(at);
+    FailAt(run, -14, at);
 }
 
 // The two faults that wait out both connect windows (10 s a run) are not
 // drawn but come every 100th run, so that no seed makes a long soak.
-void PlanNeverConnected(Plan& plan, bool silent) {
-    plan.run.device.silent = silent;
-    plan.run.device.ignoreConnects = silent ? 0 : 1 << 20;
-    plan.fault = silent ? "silent device" : "connect never acknowledged";
-    FailAt(plan, -4, 0);
-    plan.run.deviceType = 0;
-    plan.run.windows = 2;
+void PlanNeverConnected(FaultRun& run, bool silent) {
+    run.device.silent = silent;
+    run.device.ignoreConnects = silent ? 0 : 1 << 20;
+    run.name = silent ? "silent device" : "connect never acknowledged";
+    FailAt(run, -4, 0);
+    run.deviceType = 0;
+    run.windows = 2;
 }
 
-Plan DrawPlan(Dice& dice, int run) {
-    Plan plan;
-    plan.run.file = {kModuleRecord, kRevisionRecord, kBuildTimeRecord};
+FaultRun DrawPlan(Dice& dice, int number) {
+    FaultRun run;
+    run.file = {kModuleRecord, kRevisionRecord, kBuildTimeRecord};
     // After the records, 2 to 10 frames of the types the tool sends, each its own payload.
     const int count = dice.Between(2, 10);
     for (int i = 0; i < count; ++i) {
@@ -199,27 +187,26 @@ Plan DrawPlan(Dice& dice, int run) {
             byte = static_cast<std::uint8_t>(dice.Below(256));
         }
         payload[0] = static_cast<std::uint8_t>(i);
-        plan.run.file.push_back(MakeFrame(type, payload));
+        run.file.push_back(MakeFrame(type, payload));
     }
     int roll = static_cast<int>(dice.Below(200));
-    if (run % 100 == 0) {
-        PlanNeverConnected(plan, run % 200 != 0);
-        return plan;
+    if (number % 100 == 0) {
+        PlanNeverConnected(run, number % 200 != 0);
+        return run;
     }
     // Out of 200; a quarter of the device faults come after a connect
     // acknowledged late, and the fault of weight 16 at the end is such a connect alone.
-    const std::vector<std::pair<int, void (*)(Plan&, Dice&)>> mix = {
-        {16, [](Plan&, Dice&) {}},
+    const std::vector<std::pair<int, void (*)(FaultRun&, Dice&)>> mix = {
+        {16, [](FaultRun&, Dice&) {}},
         {40, PlanStatus},
         {18, PlanWrongEcho},
         {24, PlanHangUp},
-        {24, [](Plan& p, Dice& d) { PlanCorruptOrGarbage(p, d, false); }},
+        {24, [](FaultRun& r, Dice& d) { PlanCorruptOrGarbage(r, d, false); }},
         {16, PlanCorruptType},
-        {24, [](Plan& p, Dice& d) { PlanCorruptOrGarbage(p, d, true); }},
+        {24, [](FaultRun& r, Dice& d) { PlanCorruptOrGarbage(r, d, true); }},
         {10, PlanOtherModuleType},
         {12, PlanUnknownType},
-        {16, nullptr},
-    };
+        {16, nullptr}};
     std::size_t pick = 0;
     for (; roll >= mix[pick].first; ++pick) {
         roll -= mix[pick].first;
@@ -228,15 +215,15 @@ Plan DrawPlan(Dice& dice, int run) {
     if (pick + 1 < mix.size() && dice.Below(4) == 0) {
         ignored = dice.Between(1, 3);
     }
-    plan.run.device.ignoreConnects = ignored;
+    run.device.ignoreConnects = ignored;
     if (mix[pick].second != nullptr) {
-        mix[pick].second(plan, dice);
+        mix[pick].second(run, dice);
     }
     if (ignored > 0) {
-        plan.run.waits.insert(plan.run.waits.end(), static_cast<std::size_t>(ignored), 1);
-        plan.fault += ", after " + std::to_string(ignored) + " ignored connects";
+        run.waits.insert(run.waits.end(), static_cast<std::size_t>(ignored), 1);
+        run.name += ", after " + std::to_string(ignored) + " ignored connects";
     }
-    return plan;
+    return run;
 }
 
 TEST(Soak, TwoHundredDownloadsUnderRandomFaults) {
@@ -246,16 +233,13 @@ TEST(Soak, TwoHundredDownloadsUnderRandomFaults) {
     std::printf("soak seed %u (ZUL_SOAK_SEED=N replays another)\n", seed);
     RecordProperty("seed", static_cast<int>(seed));
     Dice dice{std::mt19937(seed)};
-    const auto start = std::chrono::steady_clock::now();
-    int run = 1;
-    for (; run <= kRuns && !HasFailure(); ++run) {
-        const Plan plan = DrawPlan(dice, run);
-        SCOPED_TRACE("run " + std::to_string(run) + " of seed " + std::to_string(seed) + ": " +
-                     plan.fault);
-        ExpectFaultRun(plan.run, false); // one failing run tells it all; the trace names it
+    // One failing run tells it all; the trace names it.
+    for (int number = 1; number <= kRuns && !HasFailure(); ++number) {
+        const FaultRun run = DrawPlan(dice, number);
+        SCOPED_TRACE("run " + std::to_string(number) + " of seed " + std::to_string(seed) + ": " +
+                     run.name);
+        ExpectFaultRun(run, false);
     }
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    std::printf("%d runs in %.1f s\n", run - 1, took.count());
 }
 
 } // namespace

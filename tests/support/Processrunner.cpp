@@ -2,7 +2,6 @@
 
 #include "Tempdir.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
@@ -42,28 +41,18 @@ pid_t StartProcess(const std::string& program, const std::vector<std::string>& a
     // Everything the child needs is made before the fork: a test process has
     // threads (simulators), and a child of such a process may only make
     // async-signal-safe calls until it execs; an allocation there can deadlock.
-    std::vector<std::string> argTexts = {program};
-    argTexts.insert(argTexts.end(), args.begin(), args.end());
-    std::vector<std::string> envTexts; // the caller's, with the options' set over it
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        if (std::none_of(options.env.begin(), options.env.end(),
-                         [&](const auto& pair) { return text.starts_with(pair.first + "="); })) {
-            envTexts.push_back(text);
-        }
-    }
+    // env(1) sets the options' variables over the caller's, then runs the program.
+    std::vector<std::string> texts = {"/usr/bin/env"};
     for (const auto& [name, value] : options.env) {
-        envTexts.push_back(name + "=" + value);
+        texts.push_back(name + "=" + value);
     }
-    const auto pointers = [](std::vector<std::string>& texts) {
-        std::vector<char*> list;
-        for (std::string& text : texts) {
-            list.push_back(text.data());
-        }
-        list.push_back(nullptr);
-        return list;
-    };
-    std::vector<char*> argv = pointers(argTexts), envp = pointers(envTexts);
+    texts.push_back(program);
+    texts.insert(texts.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& text : texts) {
+        argv.push_back(text.data());
+    }
+    argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid != 0) {
         return pid;
@@ -85,7 +74,7 @@ pid_t StartProcess(const std::string& program, const std::vector<std::string>& a
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
         _exit(127);
     }
-    execve(program.c_str(), argv.data(), envp.data());
+    execve(argv[0], argv.data(), environ);
     _exit(127);
 }
 

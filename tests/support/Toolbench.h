@@ -84,6 +84,7 @@ struct FaultRun {
     double heldMs = 0;
     DeviceConfig device = DefaultDevice();
     std::vector<ToolBench::Bytes> file = {}; // starting with kModuleRecord
+    std::string name = "none";               // of the fault
 };
 
 // Runs the tool with --v on a device found as COM5 and checks the exit
