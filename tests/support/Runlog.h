@@ -24,10 +24,8 @@ inline const std::vector<std::uint8_t> kQueryRecord = {0x5B, 0x12, 0x04, 0xFF, 0
 inline const std::string kHeader = "\r\nZUL download log file created on DATE\n\r\n";
 inline const std::string kFoundCom5 = "\r\nB4K auto detection gave COM 5";
 inline const std::string kFoundNothing = "\r\nB4K auto detection gave COM 0";
-inline const std::string kOutcomeTail = "\r\n\r\nDownload time : N seconds";
 
 // The information block for a file of the records above.
-std::string Info(const std::string& fileType, const std::string& deviceType);
 std::string Info(std::uint32_t fileType, std::uint32_t deviceType);
 std::string Failed(int code);
 // The outcome lines of a download that ended with `status`.

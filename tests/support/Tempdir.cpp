@@ -1,6 +1,5 @@
 #include "Tempdir.h"
 
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -9,19 +8,17 @@
 // A random name until one is new: create_directory tells an existing folder
 // apart, so no two objects (or processes) ever share one. Portable, unlike mkdtemp.
 Tempdir::Tempdir() {
-    std::random_device seed;
-    std::mt19937_64 names(seed());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char name[32];
-        std::snprintf(name, sizeof name, "zul-test-%012llx",
-                      static_cast<unsigned long long>(names() & 0xFFFFFFFFFFFFull));
-        const std::filesystem::path candidate = std::filesystem::temp_directory_path() / name;
+    std::mt19937_64 names(std::random_device{}());
+    for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
+        const auto candidate =
+            std::filesystem::temp_directory_path() / ("zul-test-" + std::to_string(names()));
         if (std::filesystem::create_directory(candidate)) {
             path = candidate;
-            return;
         }
     }
-    throw std::runtime_error("no new temporary folder");
+    if (path.empty()) {
+        throw std::runtime_error("no new temporary folder");
+    }
 }
 
 Tempdir::~Tempdir() {
@@ -30,14 +27,14 @@ Tempdir::~Tempdir() {
 }
 
 void WriteBytes(const std::string& file, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(file, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<std::uint8_t> ReadBytes(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string text = ReadText(file);
+    return {text.begin(), text.end()};
 }
 
 std::string ReadText(const std::string& file) {

@@ -2,16 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <regex>
 
 namespace fs = std::filesystem;
+using Bytes = ToolBench::Bytes;
 
 const ToolBench::Args kRunFiles = {"--if",       "fw.ctf",       "--of",      "run.log",
                                    "--progress", "progress.bin", "--infomod", "module.bin"};
 const std::set<std::string> kAllFiles = {"fw.ctf", "run.log", "progress.bin", "module.bin",
                                          "AskModuleType.ctf"};
-const std::vector<ToolBench::Bytes> kQuery = {kConnectFrame, kQueryRecord, kQueryRecord,
-                                              kQueryRecord};
+const std::vector<Bytes> kQuery = {kConnectFrame, kQueryRecord, kQueryRecord, kQueryRecord};
 
 DeviceConfig DefaultDevice(std::uint32_t moduleType) {
     DeviceConfig config;
@@ -19,12 +21,12 @@ DeviceConfig DefaultDevice(std::uint32_t moduleType) {
     return config;
 }
 
-bool LeavesHost(const ToolBench::Bytes& frame) {
+bool LeavesHost(const Bytes& frame) {
     return frame[1] != 20 && frame[1] != 22;
 }
 
-std::vector<ToolBench::Bytes> Traffic(std::vector<ToolBench::Bytes> head,
-                                      const std::vector<ToolBench::Bytes>& file, std::size_t end) {
+std::vector<Bytes> Traffic(std::vector<Bytes> head, const std::vector<Bytes>& file,
+                           std::size_t end) {
     head.push_back(kConnectFrame);
     for (std::size_t i = 0; i < end; ++i) {
         if (LeavesHost(file[i])) {
@@ -58,7 +60,7 @@ void ToolBench::WriteFirmware(const std::vector<Bytes>& frames) const {
         }
         file.insert(file.end(), frame.begin(), frame.end());
     }
-    WriteBytes(work.File("fw.ctf"), file);
+    WriteBytes(File("fw.ctf"), file);
 }
 
 ProcessResult ToolBench::Run(const Args& extra, bool withFiles) const {
@@ -68,15 +70,13 @@ ProcessResult ToolBench::Run(const Args& extra, bool withFiles) const {
         args.insert(args.end(), kRunFiles.begin(), kRunFiles.end());
     }
     args.insert(args.end(), extra.begin(), extra.end());
-    const std::string program = args.front();
-    args.erase(args.begin());
     ProcessOptions options;
     options.workingDirectory = work.Path().string();
     options.env = {
         {"ZUL_PORT_DIR", env.File("dev")}, {"ZUL_SYSFS_ROOT", env.File("sys")}, {"TZ", "UTC"}};
     options.timeoutSeconds = 60;
     options.output = output;
-    return RunProcess(program, args, options);
+    return RunProcess(args.front(), {args.begin() + 1, args.end()}, options);
 }
 
 std::set<std::string> ToolBench::Files() const {
@@ -87,25 +87,13 @@ std::set<std::string> ToolBench::Files() const {
     return names;
 }
 
-std::string ToolBench::Log() const {
-    return ReadText(work.File("run.log"));
-}
-
-ToolBench::Bytes ToolBench::Read(const std::string& name) const {
-    return ReadBytes(work.File(name));
-}
-
-std::string ToolBench::File(const std::string& name) const {
-    return work.File(name);
-}
-
-std::vector<ToolBench::Bytes> Received(const B4kSimulator& sim) {
+std::vector<Bytes> Received(const B4kSimulator& sim) {
     while (sim.WaitForItems(sim.Capture().size() + 1, 200)) {
     }
     return sim.CapturedFrames();
 }
 
-int ProgressAfter(const std::vector<ToolBench::Bytes>& file, std::size_t index) {
+int ProgressAfter(const std::vector<Bytes>& file, std::size_t index) {
     double done = 0;
     double size = 0;
     for (std::size_t i = 0; i < file.size(); ++i) {
@@ -113,4 +101,80 @@ int ProgressAfter(const std::vector<ToolBench::Bytes>& file, std::size_t index) 
         done = i == index ? size : done;
     }
     return static_cast<int>(done / size * 100);
+}
+
+void ExpectVerboseConsole(const std::string& out, int last, const std::string& log) {
+    static const std::regex update("^\rDownload : ([0-9]{3}) %");
+    const std::string first = "\r\nDownload : 000 %";
+    ASSERT_TRUE(out.starts_with(first)) << out;
+    std::string rest = out.substr(first.size());
+    int value = 0;
+    for (std::smatch match; std::regex_search(rest, match, update); rest = match.suffix().str()) {
+        EXPECT_GT(std::stoi(match[1].str()), value) << out;
+        value = std::stoi(match[1].str());
+    }
+    EXPECT_EQ(value, last);
+    EXPECT_EQ(rest, log + "\r\n");
+}
+
+namespace {
+
+// Each command type's reply time-out, as the protocol gives it.
+double TimeoutSeconds(std::uint8_t type) {
+    const bool long4 = type == 9 || type == 11 || type == 14 || type == 16;
+    return type == 7 ? 20 : long4 ? 4 : 0.1;
+}
+
+// The longest a run may take: the probe's second, the connect windows of
+// five seconds (on a clock of whole seconds) that run out, each closing at the
+// end of the connect call in flight (three malformed replies at most, each a
+// time-out to read and one to flush), and the waits, each followed by the
+// pause after a malformed reply. Generous, for loaded machines and sanitizer
+// builds: it tells a hang from a run, nothing finer.
+double BoundSeconds(const FaultRun& run) {
+    double seconds = 1 + run.heldMs / 1000 + run.windows * (5 + 3 * (2 * 0.1 + 0.02));
+    for (const std::uint8_t type : run.waits) {
+        seconds += TimeoutSeconds(type) + 0.02;
+    }
+    return 1.5 * seconds + 3;
+}
+
+} // namespace
+
+void ExpectFaultRun(const FaultRun& run, bool traffic) {
+    ToolBench bench;
+    const B4kSimulator& sim = bench.Attach(run.device);
+    bench.WriteFirmware(run.file);
+    const ProcessResult result = bench.Run({"--v"});
+    EXPECT_EQ(result.signal, 0) << "the tool was killed";
+    EXPECT_EQ(result.exitStatus, run.status & 0xFF);
+    EXPECT_LE(result.seconds, BoundSeconds(run));
+    const std::string log = bench.Log();
+    const MaskedLog masked = Mask(log);
+    EXPECT_EQ(masked.text,
+              kHeader + kFoundCom5 + Info(kModuleType, run.deviceType) + Outcome(run.status));
+    ExpectDownloadTime(masked, result);
+    const std::size_t done = std::min(run.done, run.file.size());
+    const int progress = done == 0 ? 0 : ProgressAfter(run.file, done - 1);
+    ExpectVerboseConsole(result.out, progress, log);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(bench.Read("progress.bin"),
+              progress == 0 ? Bytes{} : Bytes{static_cast<std::uint8_t>(progress)});
+    EXPECT_EQ(bench.Read("module.bin"), LittleEndian(run.deviceType));
+    if (!traffic) {
+        return;
+    }
+    // The failing frame went out too, unless the connect failed or its type is unknown.
+    const bool failedOnTheWire =
+        run.status < 0 && run.status != -4 && run.status != -14 && run.done < run.file.size();
+    std::vector<Bytes> sent = Traffic({}, run.file, done + (failedOnTheWire ? 1 : 0));
+    sent.erase(sent.begin());    // the connect frame
+    std::vector<Bytes> received; // attempts of one frame counted once
+    for (const Bytes& frame : Received(sim)) {
+        if (frame != kConnectFrame && frame != kQueryRecord &&
+            (received.empty() || received.back() != frame)) {
+            received.push_back(frame);
+        }
+    }
+    EXPECT_EQ(received, sent);
 }

@@ -29,9 +29,9 @@ class ToolBench {
     // progress.bin and module.bin.
     ProcessResult Run(const Args& extra, bool withFiles = true) const;
     std::set<std::string> Files() const;
-    std::string Log() const;
-    Bytes Read(const std::string& name) const;
-    std::string File(const std::string& name) const;
+    std::string Log() const { return ReadText(File("run.log")); }
+    Bytes Read(const std::string& name) const { return ReadBytes(File(name)); }
+    std::string File(const std::string& name) const { return work.File(name); }
 
     Args launcher; // runs the tool through this command when not empty
     StandardOutput output = StandardOutput::Collected;
@@ -66,3 +66,30 @@ std::vector<ToolBench::Bytes> Received(const B4kSimulator& sim);
 // The progress once frame `index` of a file written by WriteFirmware is
 // done: the share of the file read up to its end, in truncated percent.
 int ProgressAfter(const std::vector<ToolBench::Bytes>& file, std::size_t index);
+
+// Checks the console of a run with --v: the progress texts, each a change of
+// a value that only grows up to `last`, then the echo of the log.
+void ExpectVerboseConsole(const std::string& out, int last, const std::string& log);
+
+// A download under injected faults, and what it must leave behind.
+struct FaultRun {
+    int status = 1;                         // the run's result: 1, or a negative code
+    std::size_t done = -1;                  // the file's frames done when the run ended; all
+    std::uint32_t deviceType = kModuleType; // as the module type query left it
+    // What bounds the run's time: `windows` connect windows that run out, one
+    // full time-out of each command type in `waits` (a reply that did not
+    // come, or the flush after a malformed one), and `heldMs` of replies held back.
+    int windows = 0;
+    std::vector<std::uint8_t> waits = {};
+    double heldMs = 0;
+    DeviceConfig device = DefaultDevice();
+    std::vector<ToolBench::Bytes> file = {}; // starting with kModuleRecord
+    std::string name = "none";               // of the fault
+};
+
+// Runs the tool with --v on a device found as COM5 and checks the exit
+// status, the log up to the failure with its error and download-time lines,
+// the console, the progress and module-information files, a run time within
+// what the protocol allows, and no crash; with `traffic`, also that the
+// file's frames reached the device in order up to the failing one, and none after it.
+void ExpectFaultRun(const FaultRun& run, bool traffic);
