@@ -5,7 +5,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,20 +17,22 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     const Tempdir dir;
     const int out = open(dir.File("out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     const int err = open(dir.File("err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    using Clock = std::chrono::steady_clock;
-    const auto start = Clock::now();
+    const auto start = std::chrono::steady_clock::now();
     const pid_t pid = StartProcess(program, args, options, out, err);
     close(out);
     close(err);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (Clock::now() - start > std::chrono::duration<double>(options.timeoutSeconds)) {
-            kill(pid, SIGKILL);
-        }
-        usleep(1000);
+    // The wait wakes when the program ends; past the time-out it is killed.
+    const int ended = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    pollfd watch{ended, POLLIN, 0};
+    if (poll(&watch, 1, static_cast<int>(options.timeoutSeconds * 1000)) == 0) {
+        kill(pid, SIGKILL);
     }
+    close(ended);
+    int status = 0;
+    waitpid(pid, &status, 0);
     ProcessResult result;
-    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result.out = ReadText(dir.File("out"));
