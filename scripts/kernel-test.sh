@@ -134,10 +134,7 @@ accelerator() {
 
 boot() {
     local only
-    only=$(
-        IFS=,
-        echo "$*"
-    )
+    only=$(IFS=, && echo "$*")
     : >"$console"
     timeout -k 5 "$run_limit" qemu-system-x86_64 -accel "$(accelerator)" -m 512 -smp 2 \
         -nographic -no-reboot -kernel "$(ls "$kernel"/boot/vmlinuz-*)" \
@@ -162,11 +159,10 @@ follow() {
 
 verdict() {
     local summary
-    summary=$(grep -a ZUL-KERNEL-DONE "$console" | tr -d '\r') ||
-        {
-            tail -n 20 "$console" >&2
-            die "the guest stopped before its last case, or ran over $run_limit s (console: $console)"
-        }
+    if ! summary=$(grep -a ZUL-KERNEL-DONE "$console" | tr -d '\r'); then
+        tail -n 20 "$console" >&2
+        die "the guest stopped before its last case, or ran over $run_limit s (console: $console)"
+    fi
     echo "kernel-test: ${summary#ZUL-KERNEL-DONE }"
     [[ $summary == *" failed 0" ]] || die "cases failed (console: $console)"
 }

@@ -12,11 +12,6 @@ cd "$(dirname "$0")/.."
 # Scripts whose only job is to build and run tests.
 test_scripts='^(\.ci/run|scripts/(test|test-share|mutate|sanitizers|fuzz|windows-test|kernel-test|package-test)\.sh)$'
 
-usage() {
-    echo "usage: scripts/test-share.sh [--max PERCENT]" >&2
-    exit 2
-}
-
 # kind FILE: prints c, hash or nothing (not code).
 kind() {
     case $1 in
@@ -48,12 +43,11 @@ count() {
 }
 
 main() {
-    local max=
-    case $# in
-    0) ;;
-    2) [ "$1" = --max ] || usage; max=$2 ;;
-    *) usage ;;
-    esac
+    if [ $# -ne 0 ] && { [ $# -ne 2 ] || [ "$1" != --max ]; }; then
+        echo "usage: scripts/test-share.sh [--max PERCENT]" >&2
+        exit 2
+    fi
+    local max=${2:-}
     local file k n tests=0 total=0
     while IFS= read -r file; do
         [ -f "$file" ] || continue

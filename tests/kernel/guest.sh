@@ -61,12 +61,12 @@ has_tty() { # SERIAL: the attached USB device with that serial has its ttyACM
     return 1
 }
 
-sim() { # TTY [OPTION...]: b4k-sim serves /dev/TTY and captures in $CAPTURE
-    local tty=$1
-    shift
-    b4k-sim --tty /dev/$tty --capture $CAPTURE "$@" </dev/null >/tmp/sim.out 2>&1 &
+sim() { # TTY CAPTURE [OPTION...]: b4k-sim serves /dev/TTY, capturing in CAPTURE
+    local tty=$1 capture=$2
+    shift 2
+    b4k-sim --tty /dev/$tty --capture $capture "$@" </dev/null >$capture.out 2>&1 &
     sims="$sims $!"
-    wait_until 50 grep -qx /dev/$tty /tmp/sim.out
+    wait_until 50 grep -qx /dev/$tty $capture.out
 }
 
 tool() { # RUN: the tool downloads $FW in the background, in /tmp/RUN
@@ -141,14 +141,14 @@ not_found() { # RUN: "No B4K found" once the detection window (over 6 s) has pas
 b4k() { # UDC SERIAL [OPTION...]: the B4K plugged into UDC, served by b4k-sim
     local udc=$1 serial=$2
     shift 2
-    gadget b4k $serial $udc && wait_until 50 has_tty $serial && sim "$(device_tty b4k)" "$@"
+    gadget b4k $serial $udc && wait_until 50 has_tty $serial && sim "$(device_tty b4k)" $CAPTURE "$@"
 }
 other_first() { gadget other OTHER_1.000 dummy_udc.0 && wait_until 50 has_tty OTHER_1.000; }
 mid_download() { wait_until 300 test -s /tmp/$1/progress; }
 
 a_legacy() {
     load g_serial use_acm=1 idVendor=0x2c7a idProduct=0x0001 iSerialNumber=$B4K
-    wait_until 50 has_tty $B4K && sim ttyGS0 && tool a && finish && downloaded a 1
+    wait_until 50 has_tty $B4K && sim ttyGS0 $CAPTURE && tool a && finish && downloaded a 1
 }
 a_configfs() { b4k dummy_udc.0 $B4K && tool a && finish && downloaded a 1; }
 
@@ -225,10 +225,8 @@ four_b4ks() {
     done
 }
 plugged_b4k() { # N: the gadget b4kN is plugged in; b4k-sim serves it
-    wait_until 50 test -c /dev/"$(device_tty b4k$1)" || return 1
-    b4k-sim --tty /dev/"$(device_tty b4k$1)" --capture /tmp/cap$1 </dev/null >/tmp/sim$1.out 2>&1 &
-    sims="$sims $!"
-    wait_until 50 test -s /tmp/sim$1.out && wait_until 50 test -c /dev/ttyACM$1
+    wait_until 50 test -c /dev/"$(device_tty b4k$1)" && sim "$(device_tty b4k$1)" /tmp/cap$1 &&
+        wait_until 50 test -c /dev/ttyACM$1
 }
 results() { grep -c '"result":1,"exit_status":1,' $1 2>/dev/null; }
 watched() { [ "$(results /tmp/jw.jsonl)" = $1 ]; } # N: --watch has N successful runs

@@ -6,8 +6,7 @@
 #include <asm/termbits.h>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <dirent.h>
+#include <filesystem>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
@@ -16,22 +15,13 @@
 namespace {
 
 int HeldPortFd(const std::string& pid) {
-    const std::string dir = "/proc/" + pid + "/fd/";
-    DIR* fds = opendir(dir.c_str());
-    int found = -1;
-    while (fds != nullptr && found < 0) {
-        const dirent* entry = readdir(fds);
-        if (entry == nullptr)
-            break;
-        char target[256] = {};
-        const std::string link = dir + entry->d_name;
-        if (readlink(link.c_str(), target, sizeof target - 1) > 0 &&
-            std::strncmp(target, "/dev/ttyACM", 11) == 0)
-            found = std::atoi(entry->d_name);
+    std::error_code failure;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + pid + "/fd", failure)) {
+        if (std::filesystem::read_symlink(entry, failure).string().starts_with("/dev/ttyACM")) {
+            return std::stoi(entry.path().filename().string());
+        }
     }
-    if (fds != nullptr)
-        closedir(fds);
-    return found;
+    return -1;
 }
 
 int Bit(tcflag_t flags, tcflag_t mask) {
