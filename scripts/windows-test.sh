@@ -17,7 +17,7 @@ cmake --build --preset wine-e2e
 # The wine server leaves its socket folder in TMPDIR: that goes here too.
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/zul-wine-XXXXXX")"
 export WINEPREFIX=$scratch/prefix TMPDIR=$scratch/tmp WINEDEBUG=-all
-mkdir "$WINEPREFIX" "$TMPDIR"
+mkdir "$WINEPREFIX" "$TMPDIR" "$scratch/unpacked"
 cleanup() {
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
@@ -38,7 +38,6 @@ ctest --preset wine-e2e
 # The zip holds the tool and its text alone, and the unpacked tool runs.
 (cd build/windows && cpack -G ZIP >/dev/null)
 unpacked=$scratch/unpacked/zul-download-1.1-win64
-mkdir "$scratch/unpacked"
 cmake -E chdir "$scratch/unpacked" cmake -E tar xf "$PWD/build/windows/zul-download-1.1-win64.zip"
 files=$(find "$scratch/unpacked" -type f | sort | xargs)
 [ "$files" = "$unpacked/Download_ZUL_Console.exe $unpacked/README.txt" ] || { echo "zip: $files" >&2 && exit 1; }

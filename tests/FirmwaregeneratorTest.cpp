@@ -15,10 +15,9 @@ TEST(FirmwareGenerator, MakesTheRequestedIdentificationAndSeedDecidesTheBytes) {
     WriteBytes(dir.File("fw.ctf"), file);
     TFileParser parser;
     ASSERT_EQ(parser.ParseFile(dir.File("fw.ctf")), 1);
-    EXPECT_EQ(parser.GetModuleType(""), 0x0A0B0C0Du);
-    EXPECT_EQ(parser.GetMainRevision(""), 7);
-    EXPECT_EQ(parser.GetSubRevision(""), 9);
-    EXPECT_EQ(parser.GetBuildTime(""), 0x4B000000u);
+    EXPECT_EQ(std::tuple(parser.GetModuleType(""), parser.GetMainRevision(""),
+                         parser.GetSubRevision(""), parser.GetBuildTime("")),
+              std::tuple(0x0A0B0C0Du, 7, 9, 0x4B000000u));
 
     EXPECT_EQ(GenerateFirmware(recipe), file);
     recipe.seed = 4;

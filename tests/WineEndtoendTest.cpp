@@ -14,7 +14,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::string_literals;
 using Bytes = std::vector<std::uint8_t>;
 using Args = std::vector<std::string>;
 
@@ -43,14 +42,13 @@ class WinePrefix : public testing::Environment {
 };
 testing::Environment* const kPrefix = testing::AddGlobalTestEnvironment(new WinePrefix);
 
-void Reg(Args args) {
-    args.insert(args.begin(), "reg");
+void Wine(const Args& args) {
     const ProcessResult result = RunProcess(ZUL_WINE, args);
     ASSERT_EQ(result.exitStatus, 0) << result.out << result.err;
 }
 
 void SetPortName(const std::string& value) {
-    Reg({"add", kDeviceParameters, "/v", "PORTNAME", "/t", "REG_SZ", "/d", value, "/f"});
+    Wine({"reg", "add", kDeviceParameters, "/v", "PORTNAME", "/t", "REG_SZ", "/d", value, "/f"});
 }
 
 // A bench whose device is on COM `com` of the prefix, which nothing but the link names.
@@ -73,12 +71,10 @@ struct WineBench : ToolBench {
 
 // A PORTNAME of more than the first 128-byte buffer takes a second query.
 TEST(WineEndToEnd, DiscoveryThroughTheRegistryAndASuccessfulDownload) {
-    for (const std::string& zeros : {""s, std::string(200, '0')}) {
+    for (const std::string& zeros : {std::string(), std::string(200, '0')}) {
         SCOPED_TRACE(zeros.size());
         ASSERT_NO_FATAL_FAILURE(SetPortName("COM" + zeros + "205"));
-        DeviceConfig config = DefaultDevice();
-        config.baud = 166666; // replies trickle in at the line's rate
-        WineBench bench(config);
+        WineBench bench({.moduleType = kModuleType, .baud = 166666}); // replies trickle in
         const ProcessResult result = bench.Run(kMatchingRun);
         EXPECT_EQ(result.exitStatus, 1);
         EXPECT_EQ(Mask(bench.Log()).text, kHeader + "\r\nB4K auto detection gave COM 205" +
@@ -98,14 +94,14 @@ TEST(WineEndToEnd, FailedDiscoveryPrintsTheSystemsMessageAndTheForcedPortServes)
         SCOPED_TRACE(keyWithoutValue ? "key without value" : "no key");
         RunProcess(ZUL_WINE, {"reg", "delete", kDeviceKey, "/f"}); // fails when there is none
         if (keyWithoutValue) {
-            ASSERT_NO_FATAL_FAILURE(Reg({"add", kDeviceParameters, "/f"}));
+            ASSERT_NO_FATAL_FAILURE(Wine({"reg", "add", kDeviceParameters, "/f"}));
         }
         WineBench bench(DefaultDevice(), 207);
         const ProcessResult result = bench.Run({"--com", "207"});
         EXPECT_EQ(result.exitStatus, 1);
         EXPECT_EQ(Mask(bench.Log()).text,
                   kHeader + kFoundNothing + Info(kModuleType, kModuleType) + Outcome(1));
-        const std::string head = (keyWithoutValue ? "" : "\r\r\n[RegOpenKeyEx]"s) +
+        const std::string head = std::string(keyWithoutValue ? "" : "\r\r\n[RegOpenKeyEx]") +
                                  "\r\r\n[RegOpenKeyEx|QueryStringValue] Erreur(2): ";
         ASSERT_TRUE(result.err.starts_with(head)) << result.err;
         // The system's text, which ends with CR LF (CR CR LF in text mode).
@@ -122,29 +118,24 @@ TEST(WineEndToEnd, FailedDiscoveryPrintsTheSystemsMessageAndTheForcedPortServes)
 // standard output whose reader has gone changes nothing.
 TEST(WineEndToEnd, ExitCodesAsWindowsAndLinuxCallersSeeThem) {
     ASSERT_NO_FATAL_FAILURE(SetPortName("COM205"));
-    const struct {
-        Args args;
-        bool withFiles;
-        std::int32_t code;
-        int linuxStatus;
-    } rows[] = {
+    const std::vector<std::tuple<Args, bool, std::int32_t, int>> rows = {
         {{"--of", "run.log"}, false, -261, 251},
         {{"--msv", "166"}, true, -256, 1},
         {{"--msv", "167", "--ssv", "4"}, true, -257, 255},
         {kMatchingRun, true, 1, 1},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.code);
+    for (const auto& [args, withFiles, code, linuxStatus] : rows) {
+        SCOPED_TRACE(code);
         WineBench bench;
         bench.output = StandardOutput::ReaderGone;
-        EXPECT_EQ(bench.Run(row.args, row.withFiles).exitStatus, row.linuxStatus);
+        EXPECT_EQ(bench.Run(args, withFiles).exitStatus, linuxStatus);
         // A Windows parent: cmd, which prints the code it got.
         bench.output = StandardOutput::Collected;
         bench.launcher = {ZUL_WINE, "cmd", "/v:on", "/c"};
-        Args args = row.args;
-        args.insert(args.end(), {"&", "echo", "!ERRORLEVEL!"});
-        const ProcessResult caller = bench.Run(args, row.withFiles);
-        EXPECT_TRUE(("\n" + caller.out).ends_with("\n" + std::to_string(row.code) + "\r\n"))
+        Args command = args;
+        command.insert(command.end(), {"&", "echo", "!ERRORLEVEL!"});
+        const ProcessResult caller = bench.Run(command, withFiles);
+        EXPECT_TRUE(("\n" + caller.out).ends_with("\n" + std::to_string(code) + "\r\n"))
             << caller.out;
     }
 }
