@@ -15,13 +15,9 @@
 
 namespace {
 
-using Args = std::vector<std::string>;
+using Args = std::vector<const char*>;
 
-TCommandLineOptions Parse(const Args& args) {
-    std::vector<const char*> argv;
-    for (const std::string& arg : args) {
-        argv.push_back(arg.c_str());
-    }
+TCommandLineOptions Parse(const Args& argv) {
     // Every field is set afresh, whatever the record held before.
     TCommandLineOptions options{
         .usageError = 7, .verbose = 7, .inputFile = "stale", .moduleType = 9, .comPort = 9};
@@ -44,9 +40,8 @@ TEST(CommandLineOptions, RulesInOrderPrefixesAndValues) {
         {{"/tool", "--helpme"}, {.helpRequested = 1}},
         {{"--help-tool", "x"}, {.helpRequested = 1}},
         // Not alone, "--help" is just some option and "--if" decides.
-        {{"/tool", "--help", "--v"}, {.usageError = 1, .verbose = 1}},
+        {{"/tool", "--help", "--v", "--of", "x.log"}, {.usageError = 1, .verbose = 1}},
         {{"/tool", "--if", "fw.ctf", "--help"}, {.inputFile = "fw.ctf"}},
-        {{"/tool", "--v", "--of", "x.log"}, {.usageError = 1, .verbose = 1}},
         {{"--iffy-tool", "--if", "f"}, {.usageError = 1}},
         // The dangling "--progress" ends the parse before "--msv" is converted.
         {{"/tool", "--if", "f", "--msv", "abc", "--progress"}, {.usageError = 1, .inputFile = "f"}},

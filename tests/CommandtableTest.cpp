@@ -8,6 +8,7 @@
 #include <chrono>
 #include <deque>
 #include <thread>
+#include <tuple>
 
 #include "Tempdir.h"
 #include "Testframes.h"
@@ -17,18 +18,11 @@
 using Bytes = std::vector<std::uint8_t>;
 
 // The port's calls into the OS layer, which this file replaces: a record of
-// every call, and the replies a test scripts. Each read takes the next reply
-// whole or in part; an empty one is silence for the read's time-out, none
-// left is silence at once.
-struct Call {
-    std::string what; // "timeouts", "write", "read" or "purge"
-    std::uint32_t ms = 0;
-    Bytes bytes; // written, or the count asked for as its size
-    bool operator==(const Call&) const = default;
-};
-void PrintTo(const Call& call, std::ostream* out) {
-    *out << call.what << " " << call.ms << " ms, " << call.bytes.size() << " bytes";
-}
+// every call ("timeouts", "write", "read" or "purge"; its milliseconds; the
+// bytes written, or the count asked for as their number), and the replies a
+// test scripts. Each read takes the next reply whole or in part; an empty one
+// is silence for the read's time-out, none left is silence at once.
+using Call = std::tuple<std::string, std::uint32_t, Bytes>;
 using Calls = std::vector<Call>;
 Calls recorded;
 std::deque<Bytes> scripted;
@@ -150,12 +144,11 @@ TEST(CommandTable, EachRowSetsItsTimeoutSendsTheFrameAndReadsItsReply) {
         const Bytes frame = MakeFrame(row.type, row.payload);
         EXPECT_EQ(Exchange(frame, {row.goodReply}),
                   std::pair(Attempts(row, frame, 1), row.goodResult));
-        if (row.badReply.empty()) {
-            continue;
-        }
         // A well-formed reply that fails the check: the frame again, three times, no flush.
-        EXPECT_EQ(Exchange(frame, {row.badReply, row.badReply, row.badReply}),
-                  std::pair(Attempts(row, frame, 3), row.code));
+        if (!row.badReply.empty()) {
+            EXPECT_EQ(Exchange(frame, {row.badReply, row.badReply, row.badReply}),
+                      std::pair(Attempts(row, frame, 3), row.code));
+        }
     }
 }
 
@@ -186,23 +179,14 @@ TEST(CommandTable, AMalformedReplyIsFollowedByAPauseAndAFlush) {
 
 // Unanswered connects cost three 100 ms time-outs a call; the window is 4 to
 // 5 s (whole seconds past 4), and the call in flight when it closes ends first.
-// Once connected, the missing file ends the run with -3.
+// A connect answered late within it is the fault matrix's part.
 TEST(DownloadWorker, TheConnectWindowLastsFourToFiveSeconds) {
-    const struct {
-        std::size_t silences;
-        std::int32_t status;
-        double minSeconds, maxSeconds;
-    } cases[] = {{36, -3, 3.6, 6.0}, {100, -4, 4.0, 7.0}};
-    for (const auto& c : cases) {
-        std::deque<Bytes> replies(c.silences);
-        replies.push_back(kConnectAck);
-        Bench bench(replies);
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(bench.worker.DownloadFile("", &bench.port), c.status);
-        const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
-        EXPECT_GE(seconds.count(), c.minSeconds) << c.silences;
-        EXPECT_LE(seconds.count(), c.maxSeconds) << c.silences;
-    }
+    Bench bench(std::deque<Bytes>(100));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(bench.worker.DownloadFile("", &bench.port), -4);
+    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(seconds.count(), 4.0);
+    EXPECT_LE(seconds.count(), 7.0);
 }
 
 TEST(DownloadWorker, ProgressIsTruncatedNotRounded) {

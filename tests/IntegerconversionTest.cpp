@@ -7,8 +7,6 @@
 
 #include "runtime/Integerconversion.h"
 
-namespace {
-
 TEST(IntegerConversion, StrToIntTakesDecimalOrHexAndRefusesTheRest) {
     const std::pair<std::string, std::int32_t> accepted[] = {
         {"167", 167},
@@ -50,5 +48,3 @@ TEST(IntegerConversion, ScanHexReadsAsPercentX) {
         EXPECT_EQ(ScanHex(text, 7), expected) << "'" << text << "'";
     }
 }
-
-} // namespace

@@ -11,14 +11,13 @@
 #include "app/Devicedetection.h"
 #include "app/Moduletypequery.h"
 
+// The simulator's options name only the fields that differ from the defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 // A device of another type fails the record's comparison; its type is the answer still.
 TEST(ModuleTypeQuery, TakesTheTypeFromTheRecordsFailedComparison) {
     Tempdir dir;
-    SimulatorOptions options;
-    options.device.moduleType = 0x01020304;
-    options.portDir = dir.Path().string();
-    options.comNumber = 3;
-    B4kSimulator sim(options);
+    B4kSimulator sim({.device = {.moduleType = 0x01020304}, .portDir = dir.Path(), .comNumber = 3});
     setenv("ZUL_PORT_DIR", dir.Path().c_str(), 1);
     ASSERT_TRUE(sim.Start()) << sim.Error();
     TRS232Class port;

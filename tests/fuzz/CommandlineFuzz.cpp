@@ -52,17 +52,14 @@ void CheckConversions(const std::string& text) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::vector<std::string> arguments(1);
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    std::vector<const char*> argv = {text.c_str()};
     for (std::size_t i = 0; i < size; ++i) {
-        if (data[i] == 0) {
-            arguments.emplace_back();
-        } else {
-            arguments.back() += static_cast<char>(data[i]);
+        if (text[i] == '\0') {
+            argv.push_back(&text[i + 1]);
         }
     }
-    std::vector<const char*> argv;
-    for (const std::string& argument : arguments) {
-        argv.push_back(argument.c_str());
+    for (const char* argument : argv) {
         CheckConversions(argument);
     }
     const auto count = static_cast<std::int32_t>(argv.size());
@@ -81,10 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // Usage errors and the help request stop the parse before any conversion.
     FUZZ_REQUIRE(failed == (valueFails && options.usageError == 0 && options.helpRequested == 0));
-    if (failed) {
-        return 0;
-    }
-    if (options.usageError == 0 && options.helpRequested == 0) {
+    if (!failed && options.usageError == 0 && options.helpRequested == 0) {
         const std::int32_t input = FindOption(count, argv.data(), "--if");
         FUZZ_REQUIRE(input > 0 && input < count - 1 && options.inputFile == argv[input + 1]);
     }

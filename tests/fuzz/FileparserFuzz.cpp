@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <sys/mman.h>
@@ -15,16 +16,9 @@
 
 namespace {
 
-// Module type, main revision, sub revision, build time.
-using Identification = std::array<std::uint32_t, 4>;
-
-std::uint32_t BigEndian(const std::uint8_t* p, int bytes) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < bytes; ++i) {
-        value = (value << 8) | p[i];
-    }
-    return value;
-}
+// The big-endian payloads of the last records 18, 20 and 22: module type,
+// main and sub revision, build time.
+using Identification = std::array<std::uint32_t, 3>;
 
 // The next "[" (0x5B) starts a frame: type, length L, L payload bytes, the
 // low byte of the sum of type, length and payload, "]" (0x5D). Empty when a
@@ -42,22 +36,15 @@ std::optional<Identification> WalkFrames(const std::uint8_t* data, std::size_t s
         const std::uint8_t type = data[pos + 1];
         const std::uint8_t length = data[pos + 2];
         const std::uint8_t* payload = data + pos + 3;
-        unsigned sum = type + length;
-        for (int i = 0; i < length; ++i) {
-            sum += payload[i];
-        }
+        const int sum = std::accumulate(payload, payload + length, type + length);
         const bool record = type == 18 || type == 20 || type == 22;
         if (payload[length] != static_cast<std::uint8_t>(sum) || payload[length + 1] != 0x5D ||
             (record && length < 4)) {
             return std::nullopt;
         }
-        if (type == 18) {
-            id[0] = BigEndian(payload, 4);
-        } else if (type == 20) {
-            id[1] = BigEndian(payload, 2);
-            id[2] = BigEndian(payload + 2, 2);
-        } else if (type == 22) {
-            id[3] = BigEndian(payload, 4);
+        if (record) {
+            id[(type - 18) / 2] = (std::uint32_t{payload[0]} << 24) | (payload[1] << 16) |
+                                  (payload[2] << 8) | payload[3];
         }
         pos += length + 4u;
     }
@@ -75,8 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::int32_t result = parser.ParseFile(name);
     const std::optional<Identification> expected = WalkFrames(data, size);
     FUZZ_REQUIRE(result == (expected ? 1 : -3));
-    const Identification parsed = {parser.GetModuleType(name), parser.GetMainRevision(name),
-                                   parser.GetSubRevision(name), parser.GetBuildTime(name)};
+    const Identification parsed = {parser.GetModuleType(name),
+                                   (std::uint32_t{parser.GetMainRevision(name)} << 16) |
+                                       parser.GetSubRevision(name),
+                                   parser.GetBuildTime(name)};
     FUZZ_REQUIRE(!expected || *expected == parsed);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <numeric>
 #include <vector>
 
 #include "../support/Testframes.h"
@@ -34,35 +35,24 @@ constexpr Row kRows[] = {
     {18, 10, Check::ModuleType, -13}, {20, 0, Check::None, 0},     {22, 0, Check::None, 0},
 };
 
-// The low byte of the sum of `count` reply bytes from the type on.
-std::uint8_t Sum(const Bytes& reply, std::size_t count) {
-    unsigned sum = 0;
-    for (std::size_t i = 1; i <= count; ++i) {
-        sum += reply[i];
-    }
-    return static_cast<std::uint8_t>(sum);
-}
-
 // The result a well-formed reply must get: the row's good result or its code.
 std::int32_t Expected(const Row& row, const Bytes& frame, const Bytes& reply) {
+    if (row.check == Check::Ack || row.check == Check::None) {
+        return row.check == Check::None || reply == Bytes{0x5B, 0x02, 0x02, 0xAA, 0x55, 0x03, 0x5D}
+                   ? 1
+                   : row.code;
+    }
     const bool typeRight = reply[1] == row.type + 1;
+    if (row.check == Check::Status) {
+        return typeRight && reply[2] == 1 && reply[3] <= (row.type == 3 ? 1 : 0) ? reply[3]
+                                                                                 : row.code;
+    }
     // The echo follows the status byte and lies within the reply.
     const bool echoed = frame[2] + 4u <= reply.size() &&
                         std::equal(frame.begin() + 3, frame.end() - 2, reply.begin() + 4);
-    switch (row.check) {
-    case Check::Ack:
-        return reply == Bytes{0x5B, 0x02, 0x02, 0xAA, 0x55, 0x03, 0x5D} ? 1 : row.code;
-    case Check::Status:
-        return typeRight && reply[2] == 1 && reply[3] <= (row.type == 3 ? 1 : 0) ? reply[3]
-                                                                                 : row.code;
-    case Check::Echo:
-    case Check::ModuleType:
-        return typeRight && (row.check == Check::Echo || reply[2] == 5) && reply[3] == 0 && echoed
-                   ? 0
-                   : row.code;
-    default:
-        return 1;
-    }
+    return typeRight && (row.check == Check::Echo || reply[2] == 5) && reply[3] == 0 && echoed
+               ? 0
+               : row.code;
 }
 
 } // namespace
@@ -79,7 +69,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (actual == nullptr) {
         return 0;
     }
-    FUZZ_REQUIRE(actual->type == row->type);
     // Records 20 and 22 stay on the host. Nothing goes out truncated: a frame
     // or an echo beyond 8-bit lengths is refused.
     const bool sends = row->type != 20 && row->type != 22;
@@ -98,17 +87,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     Bytes reply(data + size - rest, data + size - rest + n);
+    // The low byte of the sum of type, length and the payload the length names.
+    const auto sum = [&reply] {
+        return static_cast<std::uint8_t>(
+            std::accumulate(reply.begin() + 1, reply.begin() + 3 + reply[2], 0));
+    };
     // Mode bit 0: valid brackets, length and checksum, so that most inputs
     // get past the acceptance rule to the type's own check.
     if ((data[0] & 1) != 0 && n >= 5) {
         reply[0] = 0x5B;
         reply[n - 1] = 0x5D;
         reply[2] = static_cast<std::uint8_t>(std::min<std::size_t>(reply[2], n - 5));
-        reply[n - 2] = Sum(reply, reply[2] + 2u);
+        reply[n - 2] = sum();
     }
     // A length byte may name fewer payload bytes than the reply holds.
     const bool wellFormed = n >= 5 && reply[0] == 0x5B && reply[n - 1] == 0x5D &&
-                            reply[2] <= n - 5 && reply[n - 2] == Sum(reply, reply[2] + 2u);
+                            reply[2] <= n - 5 && reply[n - 2] == sum();
     FUZZ_REQUIRE(ReplyIsWellFormed(reply.data(), n) == wellFormed);
     if (!wellFormed) {
         return 0;
