@@ -27,7 +27,6 @@ class DeviceDetection : public ::testing::Test {
         serialCOMPortEnumeration = &discovery;
         detectionState = kDetectionSearching;
     }
-    void TearDown() override { port.ClosePort(); }
 
     // Seconds DetectDevice took, its start time taken just before.
     double Detect(std::uint8_t forcedPort) {
@@ -42,26 +41,31 @@ class DeviceDetection : public ::testing::Test {
     FilePointer log{std::tmpfile()};
 };
 
-// A silent device counts once its answer's time-out has passed.
-TEST_F(DeviceDetection, TakesTheDiscoveredPortBeforeTheForcedOneEvenWhenItStaysSilent) {
-    SimulatorOptions discovered, forced;
-    discovered.device.silent = true;
-    discovered.portDir = forced.portDir = dir.Path().string();
-    discovered.comNumber = 4;
-    forced.comNumber = 8;
-    discovered.sysfsDir = dir.File("sys");
-    B4kSimulator found(discovered), other(forced);
-    ASSERT_TRUE(found.Start()) << found.Error();
-    ASSERT_TRUE(other.Start()) << other.Error();
-    EXPECT_GE(Detect(8), 0.9);
-    EXPECT_EQ(detectionState, kDetectionFound);
-    EXPECT_TRUE(port.IsOpen());
-    EXPECT_EQ(port.LineSettings().baudRate, 166666u);
-    ASSERT_TRUE(found.WaitForItems(1, 1000));
-    EXPECT_FALSE(found.WaitForItems(2, 200));
-    const std::string wakeUp = "Hq3vT8mWe";
-    EXPECT_EQ(found.Capture()[0].bytes, std::vector<std::uint8_t>(wakeUp.begin(), wakeUp.end()));
-    EXPECT_FALSE(other.WaitForItems(1, 200));
+// The forced port is the fallback when discovery finds no device. A silent
+// device counts once its answer's time-out has passed.
+TEST_F(DeviceDetection, TakesTheDiscoveredPortElseTheForcedOneEvenWhenItStaysSilent) {
+    SimulatorOptions atDiscovered, atForced;
+    atDiscovered.device.silent = atForced.device.silent = true;
+    atDiscovered.portDir = atForced.portDir = dir.Path().string();
+    atDiscovered.comNumber = 4;
+    atForced.comNumber = 8;
+    for (const bool listed : {true, false}) {
+        SCOPED_TRACE(listed ? "listed" : "not listed");
+        atDiscovered.sysfsDir = listed ? dir.File("sys") : "";
+        B4kSimulator discovered(atDiscovered), forced(atForced);
+        ASSERT_TRUE(discovered.Start()) << discovered.Error();
+        ASSERT_TRUE(forced.Start()) << forced.Error();
+        detectionState = kDetectionSearching;
+        EXPECT_GE(Detect(8), 0.9);
+        EXPECT_EQ(detectionState, kDetectionFound);
+        EXPECT_EQ(port.LineSettings().baudRate, 166666u);
+        port.ClosePort();
+        B4kSimulator& probed = listed ? discovered : forced;
+        ASSERT_TRUE(probed.WaitForItems(1, 1000));
+        const std::vector<std::uint8_t> wakeUp{'H', 'q', '3', 'v', 'T', '8', 'm', 'W', 'e'};
+        EXPECT_EQ(probed.Capture()[0].bytes, wakeUp);
+        EXPECT_FALSE((listed ? forced : discovered).WaitForItems(1, 200));
+    }
 }
 
 TEST_F(DeviceDetection, GivesUpAfterMoreThanSixSecondsWhenNoPortOpens) {

@@ -1,16 +1,15 @@
-// The Linux registry answering from fake sysfs trees whose ttys are real
-// pseudo-terminals, linked as COM ports in a temporary port directory (the
-// simulator's own tree is read by the device detection tests).
+// The Linux registry answering from fake sysfs trees whose ttys are character
+// devices (it only compares device numbers), linked as COM ports in a
+// temporary port directory (the simulator's own tree is read by the device
+// detection tests).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include "Tempdir.h"
 #include "serial/Serialcomportenumeration.h"
@@ -19,16 +18,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Pty {
-    int fd = posix_openpt(O_RDWR | O_NOCTTY);
-    Pty() { EXPECT_TRUE(fd >= 0 && grantpt(fd) == 0 && unlockpt(fd) == 0); }
-    ~Pty() { close(fd); }
-    std::string Slave() const { return ptsname(fd); }
-};
-
 // USB device `name` under `sys` with these attributes and one interface listing `tty`.
 void AddDevice(const fs::path& sys, const std::string& name, const std::string& vendor,
-               const std::string& product, const std::string& serial, const Pty& tty) {
+               const std::string& product, const std::string& serial, const char* tty) {
     const fs::path folder = sys / "bus" / "usb" / "devices" / name;
     const fs::path entry = folder / (name + ":1.0") / "tty" / "ttyACM0";
     fs::create_directories(entry);
@@ -36,7 +28,7 @@ void AddDevice(const fs::path& sys, const std::string& name, const std::string& 
     std::ofstream(folder / "idProduct") << product;
     std::ofstream(folder / "serial") << serial;
     struct stat info {};
-    ASSERT_EQ(stat(tty.Slave().c_str(), &info), 0);
+    ASSERT_EQ(stat(tty, &info), 0);
     std::ofstream(entry / "dev") << major(info.st_rdev) << ":" << minor(info.st_rdev) << "\n";
 }
 
@@ -55,16 +47,16 @@ TEST(SysfsRegistry, TakesOnlyOurIdsAndInstanceThenTheFirstDeviceAndItsSmallestPo
     const fs::path sys = dir.Path() / "sys";
     setenv("ZUL_SYSFS_ROOT", sys.c_str(), 1);
     setenv("ZUL_PORT_DIR", dir.Path().c_str(), 1);
-    Pty first, later, other;
-    for (const auto& [com, tty] : {std::pair{7, &first}, {5, &first}, {3, &later}, {2, &other}}) {
-        fs::create_symlink(tty->Slave(), dir.Path() / ("COM" + std::to_string(com)));
+    for (const auto& [com, tty] :
+         {std::pair{7, "/dev/null"}, {5, "/dev/null"}, {3, "/dev/zero"}, {2, "/dev/full"}}) {
+        fs::create_symlink(tty, dir.Path() / ("COM" + std::to_string(com)));
     }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.vendor + c.product + c.serial);
         fs::remove_all(sys);
-        AddDevice(sys, "1-1", "1d6b\n", "0001\n", "DEMO_1.000\n", other);
-        AddDevice(sys, "1-10", c.vendor, c.product, c.serial, later);
-        AddDevice(sys, "1-2", c.vendor, c.product, c.serial, first);
+        AddDevice(sys, "1-1", "1d6b\n", "0001\n", "DEMO_1.000\n", "/dev/full");
+        AddDevice(sys, "1-10", c.vendor, c.product, c.serial, "/dev/zero");
+        AddDevice(sys, "1-2", c.vendor, c.product, c.serial, "/dev/null");
         EXPECT_EQ(TSerialCOMPortEnumeration().GetDevicePortNumber(), c.port);
     }
 }
