@@ -66,12 +66,8 @@ pid_t StartProcess(const std::string& program, const std::vector<std::string>& a
         close(gone[0]);
         outFd = gone[1];
     }
-    if (outFd >= 0) {
-        dup2(outFd, 1);
-    }
-    if (errFd >= 0) {
-        dup2(errFd, 2);
-    }
+    dup2(outFd, 1); // a descriptor of -1 fails, and the caller's stays
+    dup2(errFd, 2);
     if (options.output == StandardOutput::Closed) {
         close(1);
     }
