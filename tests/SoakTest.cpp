@@ -36,10 +36,6 @@ struct Dice {
 const std::map<std::uint8_t, int> kFailCodes = {{3, -5},  {5, -6},   {7, -7},   {9, -8},
                                                 {11, -9}, {14, -11}, {16, -12}, {18, -13}};
 
-bool ShortTimeout(std::uint8_t type) {
-    return type == 1 || type == 3 || type == 5 || type == 18;
-}
-
 void FailAt(FaultRun& run, int status, std::size_t index) {
     run.status = status;
     run.done = index;
@@ -90,15 +86,13 @@ void PlanWrongEcho(FaultRun& run, Dice& dice) {
 // is missed until the next exchange that reads one; a second such frame may
 // go out before or after the line is gone, so that case is not drawn.
 void PlanHangUp(FaultRun& run, Dice& dice) {
-    std::vector<std::size_t> sent;
-    for (std::size_t i = 0; i < run.file.size(); ++i) {
-        if (LeavesHost(run.file[i])) {
-            sent.push_back(i);
-        }
-    }
-    const auto type = [&](std::size_t j) { return j < sent.size() ? run.file[sent[j]][1] : 13; };
+    // The file's J-th sent frame: its module record, then those after the other two records.
+    const auto at = [](std::size_t j) { return j == 0 ? 0 : j + 2; };
+    const auto type = [&](std::size_t j) {
+        return at(j) < run.file.size() ? run.file[at(j)][1] : 13;
+    };
     std::vector<std::size_t> candidates;
-    for (std::size_t j = 0; j < sent.size(); ++j) {
+    for (std::size_t j = 0; at(j) < run.file.size(); ++j) {
         if (type(j) != 13 || type(j + 1) != 13) {
             candidates.push_back(j);
         }
@@ -106,7 +100,7 @@ void PlanHangUp(FaultRun& run, Dice& dice) {
     const std::size_t j = dice.Of(candidates);
     run.device.hangupAfterFrames = run.device.ignoreConnects + 6 + static_cast<int>(j);
     run.name = "hang-up at frame " + std::to_string(run.device.hangupAfterFrames);
-    FailAt(run, -1, sent[type(j) == 13 ? j + 1 : j]);
+    FailAt(run, -1, at(type(j) == 13 ? j + 1 : j));
 }
 
 // Reply K, spoiled or followed by garbage, costs the exchange it reaches a
@@ -117,7 +111,8 @@ void PlanCorruptOrGarbage(FaultRun& run, Dice& dice, bool garbage) {
     std::vector<std::size_t> reached; // the exchange each candidate reaches
     for (std::size_t k = 0; k < replies.size(); ++k) {
         const std::size_t hit = garbage ? k + 1 : k;
-        if (hit == replies.size() || ShortTimeout(replies[hit])) {
+        const std::uint8_t type = hit < replies.size() ? replies[hit] : 0;
+        if (type == 0 || type == 1 || type == 3 || type == 5 || type == 18) {
             reached.push_back(hit);
         }
     }

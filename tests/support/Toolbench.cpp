@@ -9,8 +9,6 @@
 namespace fs = std::filesystem;
 using Bytes = ToolBench::Bytes;
 
-const std::set<std::string> kAllFiles = {"fw.ctf", "run.log", "progress.bin", "module.bin",
-                                         "AskModuleType.ctf"};
 const std::vector<Bytes> kQuery = {kConnectFrame, kQueryRecord, kQueryRecord, kQueryRecord};
 
 DeviceConfig DefaultDevice(std::uint32_t moduleType) {
@@ -97,7 +95,9 @@ std::vector<Bytes> Deduplicated(std::vector<Bytes> frames) {
     return frames;
 }
 
-int ProgressAfter(const std::vector<Bytes>& file, std::size_t index) {
+// The progress once frame `index` of a file written by WriteFirmware is
+// done: the share of the file read up to its end, in truncated percent.
+static int ProgressAfter(const std::vector<Bytes>& file, std::size_t index) {
     double done = 0;
     double size = 0;
     for (std::size_t i = 0; i < file.size(); ++i) {
