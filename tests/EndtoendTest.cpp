@@ -30,17 +30,15 @@ using Args = std::vector<std::string>;
 constexpr int kUsageError = 235; // -261
 
 // The identification records, then data frames of seven command types.
-std::vector<Bytes> Firmware() {
-    // clang-format off
-    return {kModuleRecord, kRevisionRecord, kBuildTimeRecord, MakeFrame(3, {1}),
-            MakeFrame(5, {0x10, 0x20}), MakeFrame(9, Bytes(16, 0x99)), MakeFrame(11, {}),
-            MakeFrame(13, {0x42}), MakeFrame(14, {1, 1}), MakeFrame(16, Bytes(40, 0x16))};
-    // clang-format on
-}
+// clang-format off
+const std::vector<Bytes> kFirmware = {kModuleRecord, kRevisionRecord, kBuildTimeRecord,
+    MakeFrame(3, {1}), MakeFrame(5, {0x10, 0x20}), MakeFrame(9, Bytes(16, 0x99)), MakeFrame(11, {}),
+    MakeFrame(13, {0x42}), MakeFrame(14, {1, 1}), MakeFrame(16, Bytes(40, 0x16))};
+// clang-format on
 
-const std::string kNoKey = "\r\n[RegOpenKeyEx]";
-const std::string kNoValue = "\r\n[RegOpenKeyEx|QueryStringValue] Erreur(2): The system cannot "
-                             "find the file specified.\r\n";
+// No registry key for the device, so no value in it either.
+const std::string kNoRegistry = "\r\n[RegOpenKeyEx]\r\n[RegOpenKeyEx|QueryStringValue] Erreur(2): "
+                                "The system cannot find the file specified.\r\n";
 
 const std::string kUsage = "\r\nType --help for a detail list of function options"
                            "\r\n\r\nExample :  Download_ZUL_console --help\r\n";
@@ -84,7 +82,7 @@ TEST(EndToEnd, CommandLineEndsTheRunBeforeAnyFile) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         ToolBench bench;
         const B4kSimulator& sim = bench.Attach(DefaultDevice());
-        bench.WriteFirmware(Firmware());
+        bench.WriteFirmware(kFirmware);
         const ProcessResult result = bench.Run(c.args, false);
         EXPECT_EQ(result.exitStatus, c.status);
         EXPECT_EQ(result.out, c.out);
@@ -105,7 +103,7 @@ TEST(EndToEnd, RunsEndedBeforeTheDownload) {
         Args args;
         std::string tail;
         std::string err = "";
-        std::vector<Bytes> file = Firmware(); // none: no file at all
+        std::vector<Bytes> file = kFirmware; // none: no file at all
     };
     const std::string invalid = "\r\n File fw.ctf is invalid!!";
     const std::string none = kFoundNothing + "\r\n No B4K found !!";
@@ -118,7 +116,7 @@ TEST(EndToEnd, RunsEndedBeforeTheDownload) {
     const std::vector<Case> cases = {
         {253, {"--v"}, invalid, "", {}},
         {253, {}, invalid, "", {kModuleRecord, {0x5B, 3, 1, 1, 4, 0x5D}}},
-        {254, {"--v", "--com", "7"}, none, kNoKey + kNoValue},
+        {254, {"--v", "--com", "7"}, none, kNoRegistry},
         {240, {"--ssv", "4", "--msv", "166", "--v"}, error("main version", "167", "166")},
         {239, {"--msv", "167", "--ssv", "4", "--v"}, error("sub version", "300", "4")},
         {240, {"--ssv", "300", "--mt", "0xAB"}, error("module type", "00c0ffee", "000000ab")},
@@ -165,14 +163,14 @@ TEST(EndToEnd, RunsEndedBeforeTheDownload) {
 TEST(EndToEnd, FirmwareNamedLikeTheQueryFileIsKept) {
     ToolBench bench;
     const B4kSimulator& sim = bench.Attach(DefaultDevice());
-    bench.WriteFirmware(Firmware());
+    bench.WriteFirmware(kFirmware);
     fs::rename(bench.File("fw.ctf"), bench.File("AskModuleType.ctf"));
     const ProcessResult result = bench.Run({"--if", "AskModuleType.ctf"}, false);
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(bench.Files(), (std::set<std::string>{"AskModuleType.ctf", "Log.txt"}));
     EXPECT_NE(ReadText(bench.File("Log.txt")).find("Device module type     : 00000000"),
               std::string::npos);
-    EXPECT_EQ(Received(sim), Traffic({}, Firmware(), Firmware().size()));
+    EXPECT_EQ(Received(sim), Traffic({}, kFirmware, kFirmware.size()));
 }
 
 // Successful downloads with every identification check given. Whatever the
@@ -221,12 +219,11 @@ TEST(EndToEnd, SuccessfulDownloads) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ToolBench bench;
-        DeviceConfig config = DefaultDevice();
-        config.ignoreConnects = 2;
+        DeviceConfig config{.moduleType = kModuleType, .ignoreConnects = 2};
         config.typeDelayMs[14] = 1000; // time to read the log while the run goes on
         const B4kSimulator& sim = bench.Attach(config);
         const B4kSimulator& forced = bench.Attach(DefaultDevice(), 9, false); // unused
-        bench.WriteFirmware(Firmware());
+        bench.WriteFirmware(kFirmware);
         WriteBytes(bench.File("AskModuleType.ctf"), Bytes(1000, 'x')); // replaced whole
         c.prepare(bench);
         std::set<std::string> files = bench.Files();
@@ -278,7 +275,7 @@ TEST(EndToEnd, SuccessfulDownloads) {
         EXPECT_EQ(bench.Files(), files);
         // Woken once, asked, connected again, then the file's frames in order
         // without the two records that stay on the host; no byte outside a frame.
-        const std::vector<Bytes> expected = Traffic(kQuery, Firmware(), Firmware().size());
+        const std::vector<Bytes> expected = Traffic(kQuery, kFirmware, kFirmware.size());
         EXPECT_EQ(Deduplicated(Received(sim)), Deduplicated(expected));
         EXPECT_TRUE(forced.Capture().empty());
         const std::vector<CapturedItem> items = sim.Capture();

@@ -158,17 +158,6 @@ void PlanUnknownType(FaultRun& run, Dice& dice) {
     FailAt(run, -14, at);
 }
 
-// The two faults that wait out both connect windows (10 s a run) are not
-// drawn but come every 100th run, so that no seed makes a long soak.
-void PlanNeverConnected(FaultRun& run, bool silent) {
-    run.device.silent = silent;
-    run.device.ignoreConnects = silent ? 0 : 1 << 20;
-    run.name = silent ? "silent device" : "connect never acknowledged";
-    FailAt(run, -4, 0);
-    run.deviceType = 0;
-    run.windows = 2;
-}
-
 FaultRun DrawPlan(Dice& dice, int number) {
     FaultRun run;
     run.file = {kModuleRecord, kRevisionRecord, kBuildTimeRecord};
@@ -177,15 +166,20 @@ FaultRun DrawPlan(Dice& dice, int number) {
     for (int i = 0; i < count; ++i) {
         const std::uint8_t type = dice.Of<std::uint8_t>({3, 5, 7, 9, 11, 13, 14, 16});
         Bytes payload(static_cast<std::size_t>(dice.Between(1, type == 9 || type == 16 ? 40 : 8)));
-        for (std::uint8_t& byte : payload) {
-            byte = static_cast<std::uint8_t>(dice.Below(256));
-        }
+        std::ranges::generate(payload, [&] { return static_cast<std::uint8_t>(dice.Below(256)); });
         payload[0] = static_cast<std::uint8_t>(i);
         run.file.push_back(MakeFrame(type, payload));
     }
     int roll = static_cast<int>(dice.Below(200));
+    // The two faults that wait out both connect windows (10 s a run) are not
+    // drawn but come every 100th run, so that no seed makes a long soak.
     if (number % 100 == 0) {
-        PlanNeverConnected(run, number % 200 != 0);
+        run.device.silent = number % 200 != 0;
+        run.device.ignoreConnects = run.device.silent ? 0 : 1 << 20;
+        run.name = run.device.silent ? "silent device" : "connect never acknowledged";
+        FailAt(run, -4, 0);
+        run.deviceType = 0;
+        run.windows = 2;
         return run;
     }
     // Out of 200; a quarter of the device faults come after a connect

@@ -12,9 +12,7 @@ using Bytes = ToolBench::Bytes;
 const std::vector<Bytes> kQuery = {kConnectFrame, kQueryRecord, kQueryRecord, kQueryRecord};
 
 DeviceConfig DefaultDevice(std::uint32_t moduleType) {
-    DeviceConfig config;
-    config.moduleType = moduleType;
-    return config;
+    return {.moduleType = moduleType};
 }
 
 bool LeavesHost(const Bytes& frame) {
