@@ -27,12 +27,10 @@ std::vector<Bytes> Firmware(std::uint8_t last) {
         MakeFrame(9, Bytes(16, 0x99)), MakeFrame(11, {}), MakeFrame(13, {0x42}),
         MakeFrame(14, {0x01, 0x01}), MakeFrame(16, Bytes(40, 0x16))};
     // clang-format on
-    const auto frame =
-        std::find_if(file.begin(), file.end(), [last](const Bytes& f) { return f[1] == last; });
-    if (frame == file.end()) {
+    std::stable_partition(file.begin(), file.end(),
+                          [last](const Bytes& f) { return f[1] != last; });
+    if (file.back()[1] != last) {
         file.push_back(MakeFrame(last, {}));
-    } else {
-        std::rotate(frame, frame + 1, file.end());
     }
     return file;
 }

@@ -30,14 +30,10 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     close(ended);
     int status = 0;
     waitpid(pid, &status, 0);
-    ProcessResult result;
-    result.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    result.out = ReadText(dir.File("out"));
-    result.err = ReadText(dir.File("err"));
-    return result;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+            WIFSIGNALED(status) ? WTERMSIG(status) : 0, ReadText(dir.File("out")),
+            ReadText(dir.File("err")),
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
 }
 
 pid_t StartProcess(const std::string& program, const std::vector<std::string>& args,
@@ -66,12 +62,8 @@ pid_t StartProcess(const std::string& program, const std::vector<std::string>& a
         close(gone[0]);
         outFd = gone[1];
     }
-    if (outFd >= 0) {
-        dup2(outFd, 1);
-    }
-    if (errFd >= 0) {
-        dup2(errFd, 2);
-    }
+    dup2(outFd, 1); // a descriptor of -1 fails, and the caller's stays
+    dup2(errFd, 2);
     if (options.output == StandardOutput::Closed) {
         close(1);
     }

@@ -5,26 +5,26 @@
 #include <cstdio>
 #include <regex>
 
+static std::string Hex(std::uint32_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(value));
+    return text;
+}
+
 std::string Info(std::uint32_t fileType, std::uint32_t deviceType) {
-    char types[2][9];
-    std::snprintf(types[0], sizeof types[0], "%08x", static_cast<unsigned>(fileType));
-    std::snprintf(types[1], sizeof types[1], "%08x", static_cast<unsigned>(deviceType));
     return "\r\nFile Information :\r\n------------------\r\nFile module type       : " +
-           std::string(types[0]) +
+           Hex(fileType) +
            "\r\nFile software revision : 167.300"
            "\r\nFile build time        : Mon Nov 06 00:00:00 2023\n\r\n"
            "\r\nDevice Information :\r\n--------------------\r\nDevice module type     : " +
-           types[1] + "\r\n";
-}
-
-std::string Failed(int code) {
-    return "\r\nError downloading the file (error : " + std::to_string(code) +
-           ")\r\n\r\nDownload time : N seconds";
+           Hex(deviceType) + "\r\n";
 }
 
 std::string Outcome(int status) {
-    return status < 0 ? Failed(status)
-                      : "\r\nDownload was successful\r\n\r\nDownload time : N seconds";
+    return (status < 0
+                ? "\r\nError downloading the file (error : " + std::to_string(status) + ")\r\n"
+                : "\r\nDownload was successful\r\n") +
+           "\r\nDownload time : N seconds";
 }
 
 MaskedLog Mask(std::string log) {

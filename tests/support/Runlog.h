@@ -27,7 +27,6 @@ inline const std::string kFoundNothing = "\r\nB4K auto detection gave COM 0";
 
 // The information block for a file of the records above.
 std::string Info(std::uint32_t fileType, std::uint32_t deviceType);
-std::string Failed(int code);
 // The outcome lines of a download that ended with `status`.
 std::string Outcome(int status);
 

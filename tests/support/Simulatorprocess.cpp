@@ -32,7 +32,5 @@ SimulatorProcess::~SimulatorProcess() {
         int status = 0;
         waitpid(pid, &status, 0);
     }
-    if (out >= 0) {
-        close(out);
-    }
+    close(out);
 }

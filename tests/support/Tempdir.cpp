@@ -3,22 +3,15 @@
 #include <fstream>
 #include <iterator>
 #include <random>
-#include <stdexcept>
 
 // A random name until one is new: create_directory tells an existing folder
-// apart, so no two objects (or processes) ever share one. Portable, unlike mkdtemp.
+// apart (and throws on any other failure), so no two objects (or processes)
+// ever share one. Portable, unlike mkdtemp.
 Tempdir::Tempdir() {
     std::mt19937_64 names(std::random_device{}());
-    for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
-        const auto candidate =
-            std::filesystem::temp_directory_path() / ("zul-test-" + std::to_string(names()));
-        if (std::filesystem::create_directory(candidate)) {
-            path = candidate;
-        }
-    }
-    if (path.empty()) {
-        throw std::runtime_error("no new temporary folder");
-    }
+    do {
+        path = std::filesystem::temp_directory_path() / ("zul-test-" + std::to_string(names()));
+    } while (!std::filesystem::create_directory(path));
 }
 
 Tempdir::~Tempdir() {

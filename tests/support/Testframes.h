@@ -19,12 +19,6 @@ inline std::vector<std::uint8_t> MakeFrame(std::uint8_t type,
     return frame;
 }
 
-// A frame whose length byte covers the rest and whose checksum is right.
-inline bool IsFrame(const std::vector<std::uint8_t>& bytes) {
-    return bytes.size() >= 5 && bytes[2] == bytes.size() - 5 &&
-           bytes == MakeFrame(bytes[1], {bytes.begin() + 3, bytes.end() - 2});
-}
-
 // The connect frame's access code and the one reply that acknowledges it.
 inline const std::vector<std::uint8_t> kAccessCode = {
     0x5C, 0x19, 0xE2, 0x07, 0xB4, 0x6A, 0x90, 0x3D, 0xC8, 0x71, 0x0E, 0xA5, 0x2F, 0x68, 0xD3};

@@ -9,16 +9,10 @@
 namespace fs = std::filesystem;
 using Bytes = ToolBench::Bytes;
 
-const ToolBench::Args kRunFiles = {"--if",       "fw.ctf",       "--of",      "run.log",
-                                   "--progress", "progress.bin", "--infomod", "module.bin"};
-const std::set<std::string> kAllFiles = {"fw.ctf", "run.log", "progress.bin", "module.bin",
-                                         "AskModuleType.ctf"};
 const std::vector<Bytes> kQuery = {kConnectFrame, kQueryRecord, kQueryRecord, kQueryRecord};
 
 DeviceConfig DefaultDevice(std::uint32_t moduleType) {
-    DeviceConfig config;
-    config.moduleType = moduleType;
-    return config;
+    return {.moduleType = moduleType};
 }
 
 bool LeavesHost(const Bytes& frame) {
@@ -67,7 +61,8 @@ ProcessResult ToolBench::Run(const Args& extra, bool withFiles) const {
     Args args = launcher;
     args.push_back(ToolPath());
     if (withFiles) {
-        args.insert(args.end(), kRunFiles.begin(), kRunFiles.end());
+        args.insert(args.end(), {"--if", "fw.ctf", "--of", "run.log", "--progress", "progress.bin",
+                                 "--infomod", "module.bin"});
     }
     args.insert(args.end(), extra.begin(), extra.end());
     ProcessOptions options;
@@ -93,7 +88,14 @@ std::vector<Bytes> Received(const B4kSimulator& sim) {
     return sim.CapturedFrames();
 }
 
-int ProgressAfter(const std::vector<Bytes>& file, std::size_t index) {
+std::vector<Bytes> Deduplicated(std::vector<Bytes> frames) {
+    frames.erase(std::unique(frames.begin(), frames.end()), frames.end());
+    return frames;
+}
+
+// The progress once frame `index` of a file written by WriteFirmware is
+// done: the share of the file read up to its end, in truncated percent.
+static int ProgressAfter(const std::vector<Bytes>& file, std::size_t index) {
     double done = 0;
     double size = 0;
     for (std::size_t i = 0; i < file.size(); ++i) {
@@ -117,29 +119,20 @@ void ExpectVerboseConsole(const std::string& out, int last, const std::string& l
     EXPECT_EQ(rest, log + "\r\n");
 }
 
-namespace {
-
-// Each command type's reply time-out, as the protocol gives it.
-double TimeoutSeconds(std::uint8_t type) {
-    const bool long4 = type == 9 || type == 11 || type == 14 || type == 16;
-    return type == 7 ? 20 : long4 ? 4 : 0.1;
-}
-
 // The longest a run may take: the probe's second, the connect windows of
 // five seconds (on a clock of whole seconds) that run out, each closing at the
 // end of the connect call in flight (three malformed replies at most, each a
-// time-out to read and one to flush), and the waits, each followed by the
-// pause after a malformed reply. Generous, for loaded machines and sanitizer
-// builds: it tells a hang from a run, nothing finer.
-double BoundSeconds(const FaultRun& run) {
+// time-out to read and one to flush), and the waits, each the reply time-out
+// of its command type followed by the pause after a malformed reply. Generous,
+// for loaded machines and sanitizer builds: it tells a hang from a run, nothing finer.
+static double BoundSeconds(const FaultRun& run) {
     double seconds = 1 + run.heldMs / 1000 + run.windows * (5 + 3 * (2 * 0.1 + 0.02));
     for (const std::uint8_t type : run.waits) {
-        seconds += TimeoutSeconds(type) + 0.02;
+        const bool long4 = type == 9 || type == 11 || type == 14 || type == 16;
+        seconds += (type == 7 ? 20 : long4 ? 4 : 0.1) + 0.02;
     }
     return 1.5 * seconds + 3;
 }
-
-} // namespace
 
 void ExpectFaultRun(const FaultRun& run, bool traffic) {
     ToolBench bench;
@@ -168,13 +161,9 @@ void ExpectFaultRun(const FaultRun& run, bool traffic) {
     const bool failedOnTheWire =
         run.status < 0 && run.status != -4 && run.status != -14 && run.done < run.file.size();
     std::vector<Bytes> sent = Traffic({}, run.file, done + (failedOnTheWire ? 1 : 0));
-    sent.erase(sent.begin());    // the connect frame
-    std::vector<Bytes> received; // attempts of one frame counted once
-    for (const Bytes& frame : Received(sim)) {
-        if (frame != kConnectFrame && frame != kQueryRecord &&
-            (received.empty() || received.back() != frame)) {
-            received.push_back(frame);
-        }
-    }
-    EXPECT_EQ(received, sent);
+    std::vector<Bytes> received = Received(sim);
+    const auto ours = [](const Bytes& f) { return f == kConnectFrame || f == kQueryRecord; };
+    std::erase_if(sent, ours);
+    std::erase_if(received, ours);
+    EXPECT_EQ(Deduplicated(received), sent);
 }

@@ -42,10 +42,6 @@ class ToolBench {
     std::vector<std::unique_ptr<B4kSimulator>> devices;
 };
 
-// The arguments that give a run its files: fw.ctf, run.log, progress.bin and module.bin.
-extern const ToolBench::Args kRunFiles;
-// Every file such a run leaves in its working folder.
-extern const std::set<std::string> kAllFiles;
 // The module type query: connected at once, then its record three times.
 extern const std::vector<ToolBench::Bytes> kQuery;
 
@@ -63,9 +59,8 @@ std::vector<ToolBench::Bytes> Traffic(std::vector<ToolBench::Bytes> head,
 // What the device has received once the line has gone quiet.
 std::vector<ToolBench::Bytes> Received(const B4kSimulator& sim);
 
-// The progress once frame `index` of a file written by WriteFirmware is
-// done: the share of the file read up to its end, in truncated percent.
-int ProgressAfter(const std::vector<ToolBench::Bytes>& file, std::size_t index);
+// Attempts of one frame counted once.
+std::vector<ToolBench::Bytes> Deduplicated(std::vector<ToolBench::Bytes> frames);
 
 // Checks the console of a run with --v: the progress texts, each a change of
 // a value that only grows up to `last`, then the echo of the log.
