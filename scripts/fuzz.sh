@@ -5,12 +5,12 @@
 # Any finding fails the script; the inputs that caused it are kept in a
 # temporary folder and printed.
 #
-# Usage: scripts/fuzz.sh [SECONDS_PER_TARGET]    (default: $ZUL_FUZZ_SECONDS or 30)
+# Usage: scripts/fuzz.sh [SECONDS_PER_TARGET]    (default: $ZUL_FUZZ_SECONDS or 20)
 set -euo pipefail
 shopt -s nullglob
 cd "$(dirname "$0")/.."
 
-seconds=${1:-${ZUL_FUZZ_SECONDS:-30}}
+seconds=${1:-${ZUL_FUZZ_SECONDS:-20}}
 if [[ ! $seconds =~ ^[1-9][0-9]*$ ]]; then
     echo "fuzz.sh: the time per target must be a whole number of seconds, not '$seconds'" >&2
     exit 2
