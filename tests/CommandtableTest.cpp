@@ -150,13 +150,6 @@ TEST(CommandTable, EachRowSetsItsTimeoutSendsTheFrameAndReadsItsReply) {
     }
 }
 
-TEST(CommandTable, AnUnknownTypeTouchesNothing) {
-    for (const int type : {0, 2, 4, 6, 8, 10, 12, 15, 17, 19, 21, 23, 255}) {
-        EXPECT_EQ(Bench({}).Exchange(MakeFrame(static_cast<std::uint8_t>(type), {1})),
-                  std::pair(Calls{}, -14));
-    }
-}
-
 // A malformed reply costs a 20 ms pause and a flush up to the first silent
 // read; the next attempts meet silence. Malformed here: a wrong end byte, and
 // a length byte naming more payload than the reply holds, though the sum fits.
