@@ -72,7 +72,6 @@ TEST_F(DeviceDetection, GivesUpAfterMoreThanSixSecondsWhenNoPortOpens) {
     fs::create_symlink(dir.File("gone"), dir.File("COM9")); // a device not there
     const double seconds = Detect(9);
     EXPECT_EQ(detectionState, kDetectionSearching);
-    EXPECT_FALSE(port.IsOpen());
     EXPECT_GT(seconds, 6.0);
     EXPECT_LT(seconds, 7.5);
 }

@@ -15,9 +15,9 @@ namespace {
 const std::string kZero(1, '\0');
 
 struct FakeRegistry {
+    std::string value; // the bytes stored: a terminating zero only where given
     bool keyPresent = true;
     std::int32_t valueStatus = registry::kSuccess;
-    std::string value; // the bytes stored: a terminating zero only where given
     int closes = 0;
 } fake;
 
@@ -61,21 +61,19 @@ namespace {
 TEST(PortDiscovery, ReadsTheNumberAfterTheThreeLetterPrefixElseReportsWhatFailed) {
     const std::string line = "\r\n[RegOpenKeyEx|QueryStringValue] ";
     const struct {
-        bool keyPresent;
-        std::int32_t valueStatus;
-        std::string value;
+        FakeRegistry registry;
         int port;
         std::string errors;
     } cases[] = {
-        {true, 0, "COM9", 9, ""},                                        // stored without its zero
-        {true, 0, "COM" + std::string(150, '0') + "17" + kZero, 17, ""}, // past a first buffer
-        {true, 0, "COM5a" + kZero, -1, ""},
-        {false, 0, "COM4", 0, "\r\n[RegOpenKeyEx]" + line + "Erreur(2): Nothing by that name.\r\n"},
-        {true, 5, "COM4", 0, line + "Erreur(5): Unknown error 5.\r\n"},
+        {{"COM9"}, 9, ""},                                        // stored without its zero
+        {{"COM" + std::string(150, '0') + "17" + kZero}, 17, ""}, // past a first buffer
+        {{"COM5a" + kZero}, -1, ""},
+        {{"COM4", false}, 0, "\r\n[RegOpenKeyEx]" + line + "Erreur(2): Nothing by that name.\r\n"},
+        {{"COM4", true, 5}, 0, line + "Erreur(5): Unknown error 5.\r\n"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.value.substr(0, 12) + c.errors);
-        fake = FakeRegistry{c.keyPresent, c.valueStatus, c.value};
+        SCOPED_TRACE(c.registry.value.substr(0, 12) + c.errors);
+        fake = c.registry;
         int port = -1;
         testing::internal::CaptureStderr();
         try {
@@ -84,7 +82,8 @@ TEST(PortDiscovery, ReadsTheNumberAfterTheThreeLetterPrefixElseReportsWhatFailed
         }
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.errors);
         EXPECT_EQ(port, c.port);
-        EXPECT_EQ(fake.closes, c.keyPresent ? 1 : 0); // the key closes however the call ends
+        // The key closes however the call ends.
+        EXPECT_EQ(fake.closes, c.registry.keyPresent ? 1 : 0);
     }
 }
 
