@@ -26,9 +26,12 @@ long Count(const std::string& text, const std::string& part) {
 }
 
 // A bench of sockets: a sysfs tree, a port folder, the station's folder, and
-// ctf-gen's default file of 4 KiB.
+// a 4 KiB file of ctf-gen's (type 2, revision 7.9, build time 1258291200, seed 3),
+// as `ctf-gen --revision 7.9 --build-time 1258291200 --size 4K --seed 3` writes it.
 struct StationBench {
-    StationBench() { WriteBytes(dir.File("fw.ctf"), GenerateFirmware({.targetBytes = 4096})); }
+    StationBench() {
+        WriteBytes(dir.File("fw.ctf"), GenerateFirmware({2, 7, 9, 1258291200, 4096, 3}));
+    }
 
     // A device plugged into `slot` as COM `com`.
     void Plug(const std::string& slot, int com, Args faults = {}) {
@@ -80,14 +83,14 @@ int Interrupt(pid_t station) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// A record of the simulator's default device (module type 2) and ctf-gen's
-// default file (revision 1.0, built 2026-01-01).
+// A record of the simulator's default device (module type 2) and the bench's
+// file (module type 2, revision 7.9, built 2009-11-15; its digest from sha256sum).
 std::string Record(const std::string& slot, const std::string& result, int status, int run = 1) {
     return R"({"slot":")" + slot + R"(","start":T,"end":T,"result":)" + result +
            R"(,"exit_status":)" + std::to_string(status) +
            R"(,"module_type":"00000002","firmware":{"file":"TMP/fw.ctf","module_type":"00000002",)"
-           R"("main_revision":1,"sub_revision":0,"build_time":"6955b900","sha256":)"
-           R"("bf7f6addd1cb4e7af4f5325275ba47cb53ed8f890915b3242603833270fb5a17"},)" +
+           R"("main_revision":7,"sub_revision":9,"build_time":"4b000000","sha256":)"
+           R"("a49c67d270b943f6f9cabf1cb90a81ab5559133f1827cf55a05711fd47533634"},)" +
            R"("folder":"TMP/station/)" + slot + "/run-" + std::to_string(run) + "\"}\n";
 }
 
@@ -114,8 +117,8 @@ TEST(Station, ProgramsFourSocketsAtOnceEachRunOnItsOwnDevice) {
 TEST(Station, RefusesOnceWhatEveryRunWouldRefuse) {
     const std::vector<std::tuple<Args, int, std::string>> rows = {
         {{}, 1, "/fw.ctf is invalid!!"}, // a spoilt file
-        {{"--msv", "2"}, 1, "main revision is 1 and --msv asks for 2"},
-        {{"--ssv", "$1"}, 1, "sub revision is 0 and --ssv asks for 1"},
+        {{"--msv", "2"}, 1, "main revision is 7 and --msv asks for 2"},
+        {{"--ssv", "$1"}, 1, "sub revision is 9 and --ssv asks for 1"},
         {{"--mt", "3"}, 1, "module type is 00000002 and --mt asks for 00000003"},
         {{"--msv", "1a"}, 2, "'1a' is not a valid integer value"},
         {{"--com", "5"}, 2, "unknown option '--com'"},
