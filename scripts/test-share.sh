@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Scripts whose only job is to build and run tests.
-test_scripts='^(\.ci/run|scripts/(test|test-share|mutate|sanitizers|fuzz|windows-test|kernel-test|package-test)\.sh)$'
+test_scripts='^(\.ci/run|scripts/(test|test-share|mutate|fuzz|windows-test|kernel-test|package-test)\.sh)$'
 
 # kind FILE: prints c, hash or nothing (not code).
 kind() {

@@ -15,12 +15,8 @@
 #include "Testframes.h"
 #include "protocol/Zuldownloadprotocolclass.h"
 
-namespace {
-
-std::atomic<std::size_t> allocations{0};
-std::atomic<std::ptrdiff_t> live{0};
-
-} // namespace
+static std::atomic<std::size_t> allocations{0};
+static std::atomic<std::ptrdiff_t> live{0};
 
 // Every allocation of the process, of any thread, counted: the library's
 // array, sized and nothrow forms of new and delete call these (over-aligned

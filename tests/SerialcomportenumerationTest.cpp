@@ -55,8 +55,6 @@ std::string SystemMessage(std::int32_t code) {
 
 } // namespace registry
 
-namespace {
-
 // The port, -1 when the value is no number and the conversion throws, and what stderr got.
 TEST(PortDiscovery, ReadsTheNumberAfterTheThreeLetterPrefixElseReportsWhatFailed) {
     const std::string line = "\r\n[RegOpenKeyEx|QueryStringValue] ";
@@ -86,5 +84,3 @@ TEST(PortDiscovery, ReadsTheNumberAfterTheThreeLetterPrefixElseReportsWhatFailed
         EXPECT_EQ(fake.closes, c.registry.keyPresent ? 1 : 0);
     }
 }
-
-} // namespace

@@ -37,15 +37,6 @@ int Raw(const termios2& t) {
     return cooked == 0 ? 1 : 0;
 }
 
-void Print(const termios2& t, int lines) {
-    const int bits = (t.c_cflag & CSIZE) == CS8 ? 8 : (t.c_cflag & CSIZE) == CS7 ? 7 : 5;
-    std::printf("ispeed %u ospeed %u bits %d cstopb %d parenb %d crtscts %d ixon %d ixoff %d "
-                "raw %d dtr %d rts %d\n",
-                t.c_ispeed, t.c_ospeed, bits, Bit(t.c_cflag, CSTOPB), Bit(t.c_cflag, PARENB),
-                Bit(t.c_cflag, CRTSCTS), Bit(t.c_iflag, IXON), Bit(t.c_iflag, IXOFF), Raw(t),
-                Bit(lines, TIOCM_DTR), Bit(lines, TIOCM_RTS));
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -61,6 +52,11 @@ int main(int argc, char** argv) {
         std::perror("line-state");
         return 1;
     }
-    Print(t, lines);
+    const int bits = (t.c_cflag & CSIZE) == CS8 ? 8 : (t.c_cflag & CSIZE) == CS7 ? 7 : 5;
+    std::printf("ispeed %u ospeed %u bits %d cstopb %d parenb %d crtscts %d ixon %d ixoff %d "
+                "raw %d dtr %d rts %d\n",
+                t.c_ispeed, t.c_ospeed, bits, Bit(t.c_cflag, CSTOPB), Bit(t.c_cflag, PARENB),
+                Bit(t.c_cflag, CRTSCTS), Bit(t.c_iflag, IXON), Bit(t.c_iflag, IXOFF), Raw(t),
+                Bit(lines, TIOCM_DTR), Bit(lines, TIOCM_RTS));
     return 0;
 }
