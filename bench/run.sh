@@ -52,7 +52,7 @@ scripts/ensure-deps.sh >/dev/null
 build cmake --preset release
 build cmake --build --preset release
 build cmake -S bench -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZUL_WERROR=ON
-build cmake --build build/bench --target zul-bench zul-station
+build cmake --build build/bench --target zul-bench
 release=$root/build/release
 
 work=$(mktemp -d)
@@ -68,5 +68,5 @@ cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 echo "Machine: $(nproc) cores, ${cpu:-unknown CPU}, Linux $(uname -r)"
 "$root/build/bench/zul-bench" --tool "$release/app/Download_ZUL_Console" --runs "$runs" \
     --delay "${BENCH_DELAY_MS:-0}" --csv "$csv" "${firmware[@]}" \
-    --station "$root/build/bench/zul/tools/zul-station/zul-station"
+    --station "$release/tools/zul-station/zul-station"
 echo "CSV: $csv"
