@@ -1,195 +1,32 @@
 // The registry on Linux: the one key port discovery asks for is answered
-// from sysfs, where the USB device with our vendor and product IDs and
-// instance serial lists the tty devices of its interfaces. The instance
-// serial compares without regard to case, as a registry key name does; of
-// several such devices the first, in natural order, that has a port answers.
+// from the list of B4Ks in sysfs. Key and value names compare without regard
+// to case, as Windows does; of several B4Ks the first, in natural order,
+// that has a port answers.
 #include <algorithm>
 #include <cctype>
-#include <charconv>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <set>
+#include <new>
 #include <string_view>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <vector>
 
 #include "serial/Registry.h"
-#include "serial/Serialport.h"
-
-namespace fs = std::filesystem;
+#include "serial/Usbdevices.h"
 
 namespace {
 
 constexpr std::string_view kDeviceKey =
     "SYSTEM\\CURRENTCONTROLSET\\ENUM\\USB\\VID_2C7A&PID_0001\\DEMO_1.000\\DEVICE PARAMETERS";
 constexpr std::string_view kPortNameValue = "PORTNAME";
-constexpr unsigned long kVendorId = 0x2C7A;
-constexpr unsigned long kProductId = 0x0001;
-constexpr std::string_view kInstanceSerial = "DEMO_1.000";
-constexpr int kHighestPort = 255;
 
-// What an open key stands for: the USB device's folder under sysfs.
+// What an open key stands for: the B4K it was opened on, with its port as found then.
 struct OpenDevice {
-    fs::path folder;
+    int comNumber = 0;
 };
 
-// Registry names are compared without regard to case, as Windows does.
 bool SameName(std::string_view a, std::string_view b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
         return std::toupper(static_cast<unsigned char>(x)) ==
                std::toupper(static_cast<unsigned char>(y));
     });
-}
-
-fs::path SysfsRoot() {
-    const char* root = std::getenv("ZUL_SYSFS_ROOT");
-    return root != nullptr && *root != '\0' ? root : "/sys";
-}
-
-// The first line of a sysfs attribute, without its line end.
-std::string ReadAttribute(const fs::path& file) {
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
-    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
-        line.pop_back();
-    }
-    return line;
-}
-
-bool HexAttributeIs(const fs::path& file, unsigned long expected) {
-    const std::string text = ReadAttribute(file);
-    unsigned long value = 0;
-    const char* end = text.data() + text.size();
-    const auto [stop, failure] = std::from_chars(text.data(), end, value, 16);
-    return !text.empty() && failure == std::errc{} && stop == end && value == expected;
-}
-
-bool IsOurDevice(const fs::path& folder) {
-    return HexAttributeIs(folder / "idVendor", kVendorId) &&
-           HexAttributeIs(folder / "idProduct", kProductId) &&
-           SameName(ReadAttribute(folder / "serial"), kInstanceSerial);
-}
-
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-// Takes the digit run that `text` starts with; returns it without leading zeros.
-std::string_view TakeNumber(std::string_view& text) {
-    const std::size_t end = std::min(text.find_first_not_of("0123456789"), text.size());
-    std::string_view number = text.substr(0, end);
-    text.remove_prefix(end);
-    number.remove_prefix(std::min(number.find_first_not_of('0'), number.size()));
-    return number;
-}
-
-// Digit runs compare as numbers, so that bus port 2 comes before port 10.
-bool NaturalLess(std::string_view a, std::string_view b) {
-    while (!a.empty() && !b.empty()) {
-        if (IsDigit(a.front()) && IsDigit(b.front())) {
-            const std::string_view x = TakeNumber(a);
-            const std::string_view y = TakeNumber(b);
-            if (x != y) {
-                return x.size() != y.size() ? x.size() < y.size() : x < y;
-            }
-        } else if (a.front() != b.front()) {
-            return a.front() < b.front();
-        } else {
-            a.remove_prefix(1);
-            b.remove_prefix(1);
-        }
-    }
-    return a.size() < b.size();
-}
-
-// In natural order, so that the same tree always gives the same device.
-std::vector<fs::path> UsbDevices() {
-    std::vector<fs::path> devices;
-    std::error_code failure;
-    for (fs::directory_iterator it(SysfsRoot() / "bus" / "usb" / "devices", failure), end;
-         !failure && it != end; it.increment(failure)) {
-        devices.push_back(it->path());
-    }
-    std::sort(devices.begin(), devices.end(), [](const fs::path& a, const fs::path& b) {
-        return NaturalLess(a.filename().string(), b.filename().string());
-    });
-    return devices;
-}
-
-bool ParseDeviceNumbers(const std::string& text, dev_t& device) {
-    unsigned int majorNumber = 0;
-    unsigned int minorNumber = 0;
-    const char* end = text.data() + text.size();
-    const auto first = std::from_chars(text.data(), end, majorNumber);
-    if (first.ec != std::errc{} || first.ptr == end || *first.ptr != ':') {
-        return false;
-    }
-    const auto second = std::from_chars(first.ptr + 1, end, minorNumber);
-    device = makedev(majorNumber, minorNumber);
-    return second.ec == std::errc{} && second.ptr == end;
-}
-
-// The tty devices under the device's interfaces "<D>:<config>.<interface>".
-std::set<dev_t> TtyDevices(const fs::path& folder) {
-    std::set<dev_t> devices;
-    const std::string prefix = folder.filename().string() + ":";
-    std::error_code failure;
-    for (fs::directory_iterator it(folder, failure), end; !failure && it != end;
-         it.increment(failure)) {
-        if (!it->path().filename().string().starts_with(prefix)) {
-            continue;
-        }
-        std::error_code ignored;
-        for (fs::directory_iterator tty(it->path() / "tty", ignored), last; !ignored && tty != last;
-             tty.increment(ignored)) {
-            dev_t device{};
-            if (ParseDeviceNumbers(ReadAttribute(tty->path() / "dev"), device)) {
-                devices.insert(device);
-            }
-        }
-    }
-    return devices;
-}
-
-bool NamesDevice(const std::string& portName, const std::set<dev_t>& devices) {
-    struct stat info {};
-    return !portName.empty() && stat(portName.c_str(), &info) == 0 && S_ISCHR(info.st_mode) &&
-           devices.count(info.st_rdev) != 0;
-}
-
-// The smallest COM number whose port is one of the device's ttys; 0 if none.
-int PortOfDevice(const fs::path& folder) {
-    const std::set<dev_t> devices = TtyDevices(folder);
-    for (int n = 1; n <= kHighestPort && !devices.empty(); ++n) {
-        if (NamesDevice(serialport::PortDeviceName(n), devices)) {
-            return n;
-        }
-    }
-    return 0;
-}
-
-// The first of our devices that has a port, else the first of them (its key
-// then exists without the value, as for a device whose port is gone); empty
-// when there is none.
-fs::path OurDevice() {
-    fs::path first;
-    for (const fs::path& folder : UsbDevices()) {
-        if (!IsOurDevice(folder)) {
-            continue;
-        }
-        if (PortOfDevice(folder) != 0) {
-            return folder;
-        }
-        if (first.empty()) {
-            first = folder;
-        }
-    }
-    return first;
 }
 
 } // namespace
@@ -200,11 +37,12 @@ std::int32_t OpenKey(const std::string& path, Key& key) {
     if (!SameName(path, kDeviceKey)) {
         return kFileNotFound;
     }
-    const fs::path chosen = OurDevice();
-    if (chosen.empty()) {
+    const std::vector<usbdevices::B4kDevice> devices = usbdevices::List();
+    const usbdevices::B4kDevice* chosen = usbdevices::Chosen(devices);
+    if (chosen == nullptr) {
         return kFileNotFound;
     }
-    auto* device = new (std::nothrow) OpenDevice{chosen};
+    auto* device = new (std::nothrow) OpenDevice{chosen->comNumber};
     if (device == nullptr) {
         return kNotEnoughMemory;
     }
@@ -217,7 +55,7 @@ std::int32_t QueryValue(Key key, const std::string& name, std::uint8_t* buffer,
     if (!SameName(name, kPortNameValue)) {
         return kFileNotFound;
     }
-    const int port = PortOfDevice(reinterpret_cast<const OpenDevice*>(key)->folder);
+    const int port = reinterpret_cast<const OpenDevice*>(key)->comNumber;
     if (port == 0) {
         return kFileNotFound;
     }

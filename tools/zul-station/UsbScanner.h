@@ -1,7 +1,5 @@
-// Finds the B4Ks present, as the tool's port discovery does: USB devices in
-// sysfs ($ZUL_SYSFS_ROOT, default /sys) with the device's vendor, product
-// and serial, each with the COM port that names one of its ttys
-// ($ZUL_PORT_DIR/COM<n>, default /dev/zul, else /dev/ttyACM<n-1>).
+// The B4Ks present that have a port, as the station's slots: the tool's own
+// list of devices, each with the terminal behind its COM name resolved.
 #pragma once
 
 #include <string>
@@ -13,19 +11,15 @@ struct FoundDevice {
     int comNumber = 0;    // the COM n the tool would find
     std::string portPath; // the terminal behind COM n, links resolved
     std::string instance; // its USB device number: new at every plug; empty where sysfs has none
+    std::string serial;   // as the device reports it
+    std::string port;     // the name the tool opens for COM n
 };
 
 class UsbScanner {
   public:
-    UsbScanner();
-
-    // The devices whose port is there, by slot.
+    // The devices whose port is there, in natural order of slot.
     std::vector<FoundDevice> Scan() const;
 
     // The folders whose changes may mean a device came or went.
     std::vector<std::string> WatchedFolders() const;
-
-  private:
-    std::string sysfsRoot;
-    std::string portDir;
 };
