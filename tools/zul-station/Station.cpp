@@ -30,12 +30,12 @@ int Station::Run() {
         std::fprintf(stderr, "zul-station: cannot set up its event wait\n");
         return kSomeFailed;
     }
-    const FirmwareCheck check(options.firmware, options.checks);
+    const FirmwareCheck check(options.firmware, options.checks, options.sha256);
     if (!check.OptionError().empty()) {
         std::fprintf(stderr, "zul-station: %s\n", check.OptionError().c_str());
         return kUsageError;
     }
-    if (check.Verdict() != 1) {
+    if (!check.Refusal().empty() || check.Verdict() != 1) {
         return RefuseFirmware(check);
     }
     results = std::make_unique<ResultsFile>(options.results, options.firmware, check.Identity());
@@ -53,8 +53,13 @@ int Station::Run() {
 
 // An invalid file is shown to the tool once, with no device in its view,
 // so that its own log says why; a file the checks refuse needs a device
-// before the tool says so, so the station says it.
+// before the tool says so, so the station says it, as it does what only it refuses.
 int Station::RefuseFirmware(const FirmwareCheck& check) {
+    if (!check.Refusal().empty()) {
+        std::fprintf(stderr, "zul-station: %s refused, no device touched: %s\n",
+                     options.firmware.c_str(), check.Refusal().c_str());
+        return kSomeFailed;
+    }
     if (check.Verdict() != -3) {
         std::fprintf(stderr,
                      "zul-station: %s refused, no device touched: %s (every run would end "

@@ -23,6 +23,11 @@ bool ParseCount(std::string_view text, unsigned& value) {
     return !text.empty() && failure == std::errc{} && stop == end && value > 0;
 }
 
+// A SHA-256 digest as sha256sum prints it, in either case.
+bool IsSha256(std::string_view text) {
+    return text.size() == 64 && text.find_first_not_of("0123456789abcdefABCDEF") == text.npos;
+}
+
 // Takes option `name` with `value`; false when the value is unusable.
 bool TakeValue(std::string_view name, const std::string& value, StationOptions& options) {
     if (name == "--if") {
@@ -37,13 +42,17 @@ bool TakeValue(std::string_view name, const std::string& value, StationOptions& 
     if (name == "--max-parallel") {
         return ParseCount(value, options.maxParallel);
     }
+    if (name == "--sha256") {
+        options.sha256 = value;
+        return IsSha256(value);
+    }
     (name == "--results" ? options.results : options.dir) = value;
     return !value.empty();
 }
 
 bool TakesValue(std::string_view name) {
     return name == "--if" || IsCheck(name) || name == "--results" || name == "--dir" ||
-           name == "--max-parallel";
+           name == "--max-parallel" || name == "--sha256";
 }
 
 } // namespace
@@ -73,7 +82,7 @@ StationOptions StationOptions::Parse(int argc, const char* const* argv) {
 
 const char* StationOptions::HelpText() {
     return R"(Usage: zul-station --if FILE [--msv D] [--ssv D] [--mt X] [--bt X] [--watch]
-                   [--results FILE] [--dir DIR] [--max-parallel N]
+                   [--results FILE] [--dir DIR] [--max-parallel N] [--sha256 HEX]
 Programs every B4K plugged into this machine with FILE, several at once, one
 Download_ZUL_Console run per USB socket (slot, named by its USB port path such
 as 1-1.3). Each run sees only its own device and works in its own folder.
@@ -86,6 +95,8 @@ as 1-1.3). Each run sees only its own device and works in its own folder.
   --results FILE     append one JSON line per finished run to FILE
   --dir DIR          where the run folders go, DIR/<slot>/run-<n> (default: ./station)
   --max-parallel N   at most N runs at once (default: every slot at once)
+  --sha256 HEX       refuse FILE unless its SHA-256 is HEX (64 hex digits, either case),
+                     as sha256sum prints it: pins the released image, a cut copy too
   --help             print this text and exit
 
 Devices are found in sysfs ($ZUL_SYSFS_ROOT, default /sys) and their ports as the
@@ -100,7 +111,8 @@ Ctrl-C interrupts them.
 
 Exit status (without --watch; with it, the same once Ctrl-C has ended it):
   0  every run succeeded
-  1  a run failed, no device was found, or the firmware file was refused
+  1  a run failed, no device was found, or the firmware file was refused (invalid,
+     refused by the checks, another SHA-256 than --sha256, or no frame to program)
   2  usage error, or the tool was not found
 )";
 }
