@@ -17,6 +17,7 @@
 #include <sys/sysmacros.h>
 #include <vector>
 
+#include "runtime/Naturalorder.h"
 #include "serial/Registry.h"
 #include "serial/Serialport.h"
 
@@ -73,38 +74,6 @@ bool IsOurDevice(const fs::path& folder) {
     return HexAttributeIs(folder / "idVendor", kVendorId) &&
            HexAttributeIs(folder / "idProduct", kProductId) &&
            SameName(ReadAttribute(folder / "serial"), kInstanceSerial);
-}
-
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-// Takes the digit run that `text` starts with; returns it without leading zeros.
-std::string_view TakeNumber(std::string_view& text) {
-    const std::size_t end = std::min(text.find_first_not_of("0123456789"), text.size());
-    std::string_view number = text.substr(0, end);
-    text.remove_prefix(end);
-    number.remove_prefix(std::min(number.find_first_not_of('0'), number.size()));
-    return number;
-}
-
-// Digit runs compare as numbers, so that bus port 2 comes before port 10.
-bool NaturalLess(std::string_view a, std::string_view b) {
-    while (!a.empty() && !b.empty()) {
-        if (IsDigit(a.front()) && IsDigit(b.front())) {
-            const std::string_view x = TakeNumber(a);
-            const std::string_view y = TakeNumber(b);
-            if (x != y) {
-                return x.size() != y.size() ? x.size() < y.size() : x < y;
-            }
-        } else if (a.front() != b.front()) {
-            return a.front() < b.front();
-        } else {
-            a.remove_prefix(1);
-            b.remove_prefix(1);
-        }
-    }
-    return a.size() < b.size();
 }
 
 // In natural order, so that the same tree always gives the same device.
