@@ -20,6 +20,10 @@ std::string ReadText(const std::string& file) {
     return text;
 }
 
+std::string InProgress(std::size_t runs) {
+    return runs == 1 ? "the run in progress" : "the " + std::to_string(runs) + " runs in progress";
+}
+
 } // namespace
 
 Station::Station(StationOptions given, std::string toolPath)
@@ -109,6 +113,9 @@ void Station::Handle(const StationEvents& events) {
     }
     if (events.childEnded) {
         Reap();
+    }
+    if (events.resized) {
+        display.Resize();
     }
     bool devicesChanged = options.watch && events.tick;
     for (const auto& [watch, name] : events.changed) {
@@ -240,10 +247,13 @@ void Station::Interrupt(int count) {
     if (!stopping) {
         stopping = true;
         --count;
-        display.Message("zul-station: Ctrl-C: no new run; waiting for " +
-                        std::to_string(active.size()) + " running (Ctrl-C again interrupts them)");
+        display.Message(active.empty()
+                            ? "zul-station: Ctrl-C: no new run; none is running"
+                            : "zul-station: Ctrl-C: no new run; waiting for " +
+                                  InProgress(active.size()) + " to end (Ctrl-C again interrupts)");
     }
-    if (count > 0) {
+    if (count > 0 && !active.empty()) {
+        display.Message("zul-station: Ctrl-C again: interrupting " + InProgress(active.size()));
         for (const auto& [slot, run] : active) {
             ToolProcess::Interrupt(run->Pid());
         }
