@@ -95,8 +95,8 @@ as 1-1.3). Each run sees only its own device and works in its own folder.
   --results FILE     append one JSON line per finished run to FILE
   --dir DIR          where the run folders go, DIR/<slot>/run-<n> (default: ./station)
   --max-parallel N   at most N runs at once (default: every slot at once)
-  --sha256 HEX       refuse FILE unless its SHA-256 is HEX (64 hex digits, either case),
-                     as sha256sum prints it: pins the released image, a cut copy too
+  --sha256 HEX       refuse FILE unless its SHA-256 is HEX, 64 hex digits as sha256sum
+                     prints them (either case): pins the released image
   --help             print this text and exit
 
 Devices are found in sysfs ($ZUL_SYSFS_ROOT, default /sys) and their ports as the
@@ -105,9 +105,9 @@ Download_ZUL_Console is taken from the folder of zul-station itself, else from P
 Each run's folder holds the tool's Log.txt, Progress.bin, ModuleInfo.bin and
 AskModuleType.ctf.
 
-On a terminal there is one line per slot, redrawn in place; otherwise one line per
-event. Ctrl-C starts no new run and waits for the running ones to end; a second
-Ctrl-C interrupts them.
+On a terminal there is one line per slot, in slot order, redrawn in place and cut
+to the terminal's width; otherwise one line per event. Ctrl-C starts no new run
+and waits for the running ones to end; a second Ctrl-C interrupts them.
 
 Exit status (without --watch; with it, the same once Ctrl-C has ended it):
   0  every run succeeded
