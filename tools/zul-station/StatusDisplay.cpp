@@ -147,7 +147,11 @@ void StatusDisplay::Redraw() {
 
 void StatusDisplay::Message(const std::string& text) {
     if (terminal) {
-        notices.push_back(text);
+        // Said once: a notice repeated (every run that cannot append its
+        // record) would push the slots off the screen.
+        if (std::find(notices.begin(), notices.end(), text) == notices.end()) {
+            notices.push_back(text);
+        }
         Redraw();
         return;
     }
