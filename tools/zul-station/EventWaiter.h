@@ -1,6 +1,7 @@
 // Everything the station waits for, in one blocking wait: Ctrl-C, the end
-// of a tool, the terminal resized, a change in a watched folder (a device or port that came or
-// went, a run's progress or module file written) and a once-a-second tick.
+// of a tool, the terminal resized, a change in a watched folder (a device or
+// port that came or went, a run's progress or module file written) and a
+// once-a-second tick.
 #pragma once
 
 #include <string>

@@ -57,7 +57,8 @@ int Station::Run() {
 
 // An invalid file is shown to the tool once, with no device in its view,
 // so that its own log says why; a file the checks refuse needs a device
-// before the tool says so, so the station says it, as it does what only it refuses.
+// before the tool says so, so the station says it; as it says what only it
+// refuses (another digest than the pinned one, nothing to program).
 int Station::RefuseFirmware(const FirmwareCheck& check) {
     if (!check.Refusal().empty()) {
         std::fprintf(stderr, "zul-station: %s refused, no device touched: %s\n",
