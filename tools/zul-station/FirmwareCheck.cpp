@@ -70,7 +70,7 @@ FirmwareCheck::FirmwareCheck(std::string file, const std::vector<std::string>& c
         identity = {id->moduleType, id->mainRevision, id->subRevision, id->buildTime,
                     identity.sha256};
         if (id->programFrames == 0) {
-            refusal = "it holds no frame besides identification records: a run would program "
+            refusal = "it holds no frame besides identification records, so a run would program "
                       "nothing";
         }
     }
