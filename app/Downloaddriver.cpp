@@ -3,26 +3,17 @@
 #include <array>
 #include <filesystem>
 #include <memory>
-#include <optional>
 
 #include "app/Devicedetection.h"
+#include "app/Identificationcheck.h"
 #include "app/Logfile.h"
 #include "app/Moduletypequery.h"
 #include "app/Progressfile.h"
-#include "firmware/Fileparser.h"
 #include "protocol/Zuldownloadprotocolclass.h"
 
 namespace {
 
 std::uint32_t deviceModuleType = 0;
-
-// The firmware file's identification records.
-struct FileIdentification {
-    std::uint32_t moduleType = 0;
-    std::uint16_t mainRevision = 0;
-    std::uint16_t subRevision = 0;
-    std::uint32_t buildTime = 0;
-};
 
 // The files of the run besides the firmware file.
 struct RunFiles {
@@ -43,19 +34,6 @@ void CreateOptionalFiles(const TCommandLineOptions& options, RunFiles& files) {
     if (!options.moduleInfoFile.empty()) {
         files.moduleInfo = CreateBinary(options.moduleInfoFile);
     }
-}
-
-std::optional<FileIdentification> ReadIdentification(const std::string& inputFile) {
-    auto parser = std::make_unique<TFileParser>();
-    if (parser->ParseFile(inputFile) == -3) {
-        return std::nullopt;
-    }
-    FileIdentification id;
-    id.moduleType = parser->GetModuleType(inputFile);
-    id.mainRevision = parser->GetMainRevision(inputFile);
-    id.subRevision = parser->GetSubRevision(inputFile);
-    id.buildTime = parser->GetBuildTime(inputFile);
-    return id;
 }
 
 // Step 7: true when a probe found the device; the port then stays open.
@@ -104,39 +82,36 @@ void WriteModuleInfo(FilePointer& moduleInfo) {
     moduleInfo.reset();
 }
 
-// The first failing check writes its line and gives its status; 0 if none fails.
-std::int32_t CheckIdentification(std::FILE* log, const TCommandLineOptions& options,
-                                 const FileIdentification& id) {
-    if (options.mainRevisionGiven != 0 && id.mainRevision != options.mainRevision) {
+// The first failing check's line, in the log's words.
+void LogMismatch(std::FILE* log, const IdentificationMismatch& mismatch) {
+    switch (mismatch.item) {
+    case IdentificationItem::MainRevision:
         WriteLogEntry(log,
                       "\n\rError : File main version is %d and main version to program should "
                       "be %d",
-                      static_cast<int>(id.mainRevision), static_cast<int>(options.mainRevision));
-        return -256;
-    }
-    if (options.subRevisionGiven != 0 && id.subRevision != options.subRevision) {
-        WriteLogEntry(log,
-                      "\n\rError : File sub version is %d and sub version to program should be %d",
-                      static_cast<int>(id.subRevision), static_cast<int>(options.subRevision));
-        return -257;
-    }
-    if (options.moduleTypeGiven != 0 && id.moduleType != options.moduleType) {
+                      static_cast<int>(mismatch.fileValue),
+                      static_cast<int>(mismatch.expectedValue));
+        break;
+    case IdentificationItem::SubRevision:
+        WriteLogEntry(
+            log, "\n\rError : File sub version is %d and sub version to program should be %d",
+            static_cast<int>(mismatch.fileValue), static_cast<int>(mismatch.expectedValue));
+        break;
+    case IdentificationItem::ModuleType:
         WriteLogEntry(log,
                       "\n\rError : File module type is %08x and module type to program should "
                       "be %08x",
-                      static_cast<unsigned>(id.moduleType),
-                      static_cast<unsigned>(options.moduleType));
-        return -256;
-    }
-    if (options.buildTimeGiven != 0 && id.buildTime != options.buildTime) {
+                      static_cast<unsigned>(mismatch.fileValue),
+                      static_cast<unsigned>(mismatch.expectedValue));
+        break;
+    case IdentificationItem::BuildTime:
         WriteLogEntry(log,
                       "\n\rError : File build time is %08x and build time to program should be "
                       "%08x",
-                      static_cast<unsigned>(id.buildTime),
-                      static_cast<unsigned>(options.buildTime));
-        return -256;
+                      static_cast<unsigned>(mismatch.fileValue),
+                      static_cast<unsigned>(mismatch.expectedValue));
+        break;
     }
-    return 0;
 }
 
 void ReportProgress(const TCommandLineOptions& options, const RunFiles& files,
@@ -199,9 +174,10 @@ std::int32_t ProgramDevice(const TCommandLineOptions& options, RunFiles& files,
     }
     LogInformation(log, id);
     WriteModuleInfo(files.moduleInfo);
-    if (const std::int32_t mismatch = CheckIdentification(log, options, id); mismatch != 0) {
+    if (const auto mismatch = CheckIdentification(options, id)) {
+        LogMismatch(log, *mismatch);
         port.reset();
-        return Finish(options, files, mismatch);
+        return Finish(options, files, mismatch->result);
     }
     std::unique_ptr<TZULDownloadProtocolClass> worker;
     const std::int32_t status = RunWorker(options, files, worker);

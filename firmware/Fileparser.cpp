@@ -57,6 +57,7 @@ bool TFileParser::TakeIdentification(std::uint8_t type, const std::uint8_t* payl
     const bool isRecord =
         type == kTypeModuleType || type == kTypeSoftwareRevision || type == kTypeBuildTime;
     if (!isRecord) {
+        ++programFrames;
         return true;
     }
     // A record too short for its four bytes makes the file invalid.

@@ -18,6 +18,9 @@ class TFileParser {
     std::uint16_t GetMainRevision(const std::string& fileName) const;
     std::uint16_t GetSubRevision(const std::string& fileName) const;
     std::uint32_t GetBuildTime(const std::string& fileName) const;
+    // The valid frames other than identification records: what a download
+    // would send to program the device.
+    std::uint32_t GetProgramFrameCount() const { return programFrames; }
 
   private:
     bool TakeIdentification(std::uint8_t type, const std::uint8_t* payload, std::uint8_t length);
@@ -26,4 +29,5 @@ class TFileParser {
     std::uint16_t fileMainRevision = 0;
     std::uint16_t fileSubRevision = 0;
     std::uint32_t fileBuildTime = 0;
+    std::uint32_t programFrames = 0;
 };

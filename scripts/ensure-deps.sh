@@ -13,6 +13,7 @@ need_cmd ninja ninja-build
 need_cmd g++ g++
 need_cmd clang++ clang
 need_file /usr/include/gtest/gtest.h libgtest-dev
+need_cmd tmux tmux # the station's screen is tested in it
 for group in "$@"; do
     case $group in
     fuzz) # libFuzzer's runtime is a package of its own

@@ -30,7 +30,4 @@ const B4kDevice* Chosen(const std::vector<B4kDevice>& devices);
 // The folders whose changes may mean that a B4K or its port came or went.
 std::vector<std::string> WatchedFolders();
 
-// "1-2" before "1-10": digit runs compare as numbers.
-bool NaturalLess(const std::string& a, const std::string& b);
-
 } // namespace usbdevices

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include "runtime/Naturalorder.h"
 #include "serial/Serialport.h"
 #include "serial/Usbdevices.h"
 
@@ -65,19 +66,6 @@ bool IsB4k(const fs::path& folder) {
     return HexAttributeIs(folder / "idVendor", kVendorId) &&
            HexAttributeIs(folder / "idProduct", kProductId) &&
            SameText(ReadAttribute(folder / "serial"), kInstanceSerial);
-}
-
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-// Takes the digit run that `text` starts with; returns it without leading zeros.
-std::string_view TakeNumber(std::string_view& text) {
-    const std::size_t end = std::min(text.find_first_not_of("0123456789"), text.size());
-    std::string_view number = text.substr(0, end);
-    text.remove_prefix(end);
-    number.remove_prefix(std::min(number.find_first_not_of('0'), number.size()));
-    return number;
 }
 
 bool ParseDeviceNumbers(const std::string& text, dev_t& device) {
@@ -137,26 +125,6 @@ void FindPort(usbdevices::B4kDevice& device) {
 } // namespace
 
 namespace usbdevices {
-
-bool NaturalLess(const std::string& left, const std::string& right) {
-    std::string_view a = left;
-    std::string_view b = right;
-    while (!a.empty() && !b.empty()) {
-        if (IsDigit(a.front()) && IsDigit(b.front())) {
-            const std::string_view x = TakeNumber(a);
-            const std::string_view y = TakeNumber(b);
-            if (x != y) {
-                return x.size() != y.size() ? x.size() < y.size() : x < y;
-            }
-        } else if (a.front() != b.front()) {
-            return a.front() < b.front();
-        } else {
-            a.remove_prefix(1);
-            b.remove_prefix(1);
-        }
-    }
-    return a.size() < b.size();
-}
 
 std::vector<B4kDevice> List() {
     std::vector<B4kDevice> found;

@@ -3,6 +3,7 @@
 // file the tool would refuse never reaches a device.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -113,27 +114,101 @@ TEST(Station, ProgramsFourSocketsAtOnceEachRunOnItsOwnDevice) {
     }
 }
 
-// Refused before any device is touched: the device's capture stays empty.
+// Refused before any device is touched and without a record: the device's
+// capture stays empty. The file is the bench's first `keep` bytes: its three
+// identification records are 9 bytes each, and 616 ends its seventh frame.
 TEST(Station, RefusesOnceWhatEveryRunWouldRefuse) {
-    const std::vector<std::tuple<Args, int, std::string>> rows = {
-        {{}, 1, "/fw.ctf is invalid!!"}, // a spoilt file
-        {{"--msv", "2"}, 1, "main revision is 7 and --msv asks for 2"},
-        {{"--ssv", "$1"}, 1, "sub revision is 9 and --ssv asks for 1"},
-        {{"--mt", "3"}, 1, "module type is 00000002 and --mt asks for 00000003"},
-        {{"--msv", "1a"}, 2, "'1a' is not a valid integer value"},
-        {{"--com", "5"}, 2, "unknown option '--com'"},
+    const std::string digest = "a49c67d270b943f6f9cabf1cb90a81ab5559133f1827cf55a05711fd47533634";
+    const std::string cutDigest =
+        "f9753f646625d55c23060f22c1b1d6120c65aca367a07065d49e6abc937454f4";
+    std::string upper = digest;
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    constexpr std::size_t kWhole = SIZE_MAX;
+    const std::vector<std::tuple<std::size_t, Args, int, std::string>> rows = {
+        {1, {}, 1, "/fw.ctf is invalid!!"}, // a frame cut short
+        {kWhole, {"--msv", "2"}, 1, "main revision is 7 and --msv asks for 2"},
+        {kWhole,
+         {"--ssv", "$1"},
+         1,
+         "sub revision is 9 and --ssv asks for 1 (every run would end with -257)"},
+        {kWhole, {"--mt", "3"}, 1, "module type is 00000002 and --mt asks for 00000003"},
+        {kWhole, {"--msv", "1a"}, 2, "'1a' is not a valid integer value"},
+        {kWhole, {"--com", "5"}, 2, "unknown option '--com'"},
+        {0, {}, 1, "no frame besides identification records"},
+        {27, {"--msv", "7"}, 1, "no frame besides identification records"},
+        {616, {"--sha256", digest}, 1, cutDigest + " and --sha256 asks for " + digest},
+        {kWhole, {"--sha256", upper, "--mt", "3"}, 1, "module type is 00000002 and --mt"},
+        {kWhole, {"--sha256", digest.substr(1)}, 2, "--sha256"},
+        {kWhole, {"--sha256", digest.substr(1) + "g"}, 2, "--sha256"},
     };
-    for (const auto& [args, status, says] : rows) {
+    for (const auto& [keep, args, status, says] : rows) {
         SCOPED_TRACE(says);
         StationBench bench;
         bench.Plug("1-1.1", 5);
-        if (args.empty()) {
-            WriteBytes(bench.dir.File("fw.ctf"), {'[', 1, 9, ']'});
-        }
+        std::vector<std::uint8_t> file = ReadBytes(bench.dir.File("fw.ctf"));
+        file.resize(std::min(keep, file.size()));
+        WriteBytes(bench.dir.File("fw.ctf"), file);
         const ProcessResult result = bench.Run(args);
         EXPECT_EQ(result.exitStatus, status);
         EXPECT_NE(result.err.find(says), std::string::npos) << result.err;
         EXPECT_EQ(ReadText(bench.dir.File("cap1-1.1")), "");
+        EXPECT_FALSE(std::filesystem::exists(bench.dir.File("results.jsonl")));
+    }
+}
+
+// A tmux server of its own, with one window of `width` columns running `command`.
+struct Tmux {
+    Tmux(const Tempdir& dir, int width, const std::string& command) : socket(dir.File("tmux")) {
+        started =
+            Do({"new-session", "-d", "-s", "t", "-x", std::to_string(width), "-y", "30", command})
+                .exitStatus == 0;
+    }
+    ~Tmux() { Do({"kill-server"}); }
+    ProcessResult Do(Args args) const {
+        args.insert(args.begin(), {"-u", "TMUX", "tmux", "-f", "/dev/null", "-S", socket});
+        return RunProcess("/usr/bin/env", args);
+    }
+    // The screen's rows, trailing blanks dropped; with "-J" a wrapped row joins the next.
+    std::string Screen(const char* join = "-N") const {
+        const std::string screen = Do({"capture-pane", "-p", join, "-t", "t"}).out;
+        return std::regex_replace(screen, std::regex(" +\n"), "\n");
+    }
+    std::string socket;
+    bool started = false;
+};
+
+// On a terminal of each width, resized or not during the run: no row wraps;
+// above the summary (slots in natural order), the slots, each on one row,
+// then the Ctrl-C notice, and nothing else. The device in 1-10 fails at once
+// with a long meaning (-13: its echo of a type 18 command is wrong); the one
+// in 1-2 is paced to take a few seconds.
+TEST(Station, ScreenFitsTheTerminalWhateverItsWidth) {
+    const std::regex expected(R"(^(started\n)?1-2 +\[#{20}\] 100% +\d+ s done\n)"
+                              R"(1-10 +\[-{20}\] +0% +\d+ s failed: -13[^\n]*\n)"
+                              R"(zul-station: Ctrl-C[^\n]*\n((?!1-|slot)[^\n]+\n)?\n)"
+                              R"(slot +result +exit +time +meaning\n1-2 +1 +1 [^\n]+\n)"
+                              R"(1-10 +-13 +243 [^\n]+\nended\n)");
+    for (const auto& [width, resized] : {std::pair{80, 80}, {60, 60}, {80, 60}}) {
+        SCOPED_TRACE(std::to_string(width) + " to " + std::to_string(resized) + " columns");
+        StationBench bench;
+        bench.Plug("1-2", 5, {"--baud", "19200"});
+        bench.Plug("1-10", 6, {"--wrong-echo", "18"});
+        const std::string tools = std::filesystem::path(ToolPath()).parent_path().string();
+        const Tmux tmux(bench.dir, width,
+                        "echo started; cd " + bench.dir.Path().string() +
+                            " && env ZUL_SYSFS_ROOT=sys ZUL_PORT_DIR=ports PATH=" + tools +
+                            ":$PATH " + ZUL_STATION_PATH + " --if fw.ctf; echo ended; sleep 60");
+        if (!tmux.started) {
+            GTEST_SKIP() << "tmux cannot be run here (scripts/ensure-deps.sh installs it)";
+        }
+        Await([&] { return Count(tmux.Screen(), "failed: -13|programming") == 2; });
+        tmux.Do({"resize-window", "-t", "t", "-x", std::to_string(resized)});
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        tmux.Do({"send-keys", "-t", "t", "C-c"});
+        Await([&] { return Count(tmux.Screen(), "ended") == 1; });
+        const std::string screen = tmux.Screen();
+        EXPECT_EQ(tmux.Screen("-J"), screen) << "a row wrapped";
+        EXPECT_TRUE(std::regex_search(screen, expected)) << screen;
     }
 }
 

@@ -16,6 +16,7 @@ sigset_t StationSignals() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGCHLD);
+    sigaddset(&set, SIGWINCH);
     return set;
 }
 
@@ -78,6 +79,8 @@ StationEvents EventWaiter::Wait() {
     while (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         if (info.ssi_signo == SIGINT) {
             ++events.interrupts;
+        } else if (info.ssi_signo == SIGWINCH) {
+            events.resized = true;
         } else {
             events.childEnded = true;
         }

@@ -1,6 +1,7 @@
 // Everything the station waits for, in one blocking wait: Ctrl-C, the end
-// of a tool, a change in a watched folder (a device or port that came or
-// went, a run's progress or module file written) and a once-a-second tick.
+// of a tool, the terminal resized, a change in a watched folder (a device or
+// port that came or went, a run's progress or module file written) and a
+// once-a-second tick.
 #pragma once
 
 #include <string>
@@ -10,6 +11,7 @@
 struct StationEvents {
     int interrupts = 0;      // SIGINTs received
     bool childEnded = false; // SIGCHLD: reap
+    bool resized = false;    // SIGWINCH: the terminal's size changed
     bool tick = false;       // a second has passed
     // Watches whose folder changed, with the entry's name.
     std::vector<std::pair<int, std::string>> changed;
@@ -17,7 +19,7 @@ struct StationEvents {
 
 class EventWaiter {
   public:
-    // Blocks SIGINT and SIGCHLD: from now on they arrive as events only.
+    // Blocks SIGINT, SIGCHLD and SIGWINCH: from now on they arrive as events only.
     EventWaiter();
     ~EventWaiter();
     EventWaiter(const EventWaiter&) = delete;

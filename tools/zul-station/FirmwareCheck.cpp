@@ -1,17 +1,27 @@
 #include "FirmwareCheck.h"
 
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <cstdio>
 
 #include "Sha256.h"
-#include "app/Commandlineoptions.h"
-#include "firmware/Fileparser.h"
 #include "runtime/Integerconversion.h"
 
 namespace {
 
 constexpr std::int32_t kInvalidFile = -3;
-constexpr std::int32_t kMainCheckFailed = -256;
-constexpr std::int32_t kSubCheckFailed = -257;
+
+// How the station names each check, in the order of IdentificationItem.
+struct CheckName {
+    const char* what;
+    const char* option;
+    bool hex;
+};
+constexpr std::array<CheckName, 4> kCheckNames = {{{"main revision", "--msv", false},
+                                                   {"sub revision", "--ssv", false},
+                                                   {"module type", "--mt", true},
+                                                   {"build time", "--bt", true}}};
 
 // The tool's own reading of the check values: the same parser on the same
 // arguments, so that the station refuses exactly what every run would.
@@ -30,48 +40,60 @@ bool ReadChecks(const std::string& firmware, const std::vector<std::string>& che
     return true;
 }
 
+std::string Describe(const IdentificationMismatch& found) {
+    const CheckName& name = kCheckNames.at(static_cast<std::size_t>(found.item));
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  name.hex ? "the file's %s is %08lx and %s asks for %08lx"
+                           : "the file's %s is %lu and %s asks for %lu",
+                  name.what, static_cast<unsigned long>(found.fileValue), name.option,
+                  static_cast<unsigned long>(found.expectedValue));
+    return text;
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
 } // namespace
 
-FirmwareCheck::FirmwareCheck(std::string file, const std::vector<std::string>& checks)
+FirmwareCheck::FirmwareCheck(std::string file, const std::vector<std::string>& checks,
+                             const std::string& pinnedSha256)
     : firmwarePath(std::move(file)) {
-    TFileParser parser;
-    if (parser.ParseFile(firmwarePath) == kInvalidFile) {
+    identity.sha256 = Sha256::OfFile(firmwarePath);
+    const std::optional<FileIdentification> id = ReadIdentification(firmwarePath);
+    if (!id) {
         verdict = kInvalidFile;
     } else {
-        identity = {parser.GetModuleType(firmwarePath), parser.GetMainRevision(firmwarePath),
-                    parser.GetSubRevision(firmwarePath), parser.GetBuildTime(firmwarePath),
-                    Sha256::OfFile(firmwarePath)};
+        identity = {id->moduleType, id->mainRevision, id->subRevision, id->buildTime,
+                    identity.sha256};
+        if (id->programFrames == 0) {
+            refusal = "it holds no frame besides identification records, so a run would program "
+                      "nothing";
+        }
     }
-    Judge(checks);
+    Pin(pinnedSha256);
+    Judge(checks, id.value_or(FileIdentification{}));
+}
+
+// A pinned digest settles it first: whatever else is wrong, it is not the file meant.
+void FirmwareCheck::Pin(const std::string& pinnedSha256) {
+    if (!pinnedSha256.empty() && !identity.sha256.empty() &&
+        Lower(pinnedSha256) != identity.sha256) {
+        refusal = "its SHA-256 is " + identity.sha256 + " and --sha256 asks for " + pinnedSha256;
+    }
 }
 
 // In the tool's order; the first refusal counts, as in a run.
-void FirmwareCheck::Judge(const std::vector<std::string>& checks) {
+void FirmwareCheck::Judge(const std::vector<std::string>& checks, const FileIdentification& id) {
     TCommandLineOptions options;
     if (!ReadChecks(firmwarePath, checks, options, optionError) || verdict != 1) {
         return;
     }
-    if (options.mainRevisionGiven && identity.mainRevision != options.mainRevision) {
-        Refuse(kMainCheckFailed, "main revision", identity.mainRevision, options.mainRevision,
-               "--msv", false);
-    } else if (options.subRevisionGiven && identity.subRevision != options.subRevision) {
-        Refuse(kSubCheckFailed, "sub revision", identity.subRevision, options.subRevision, "--ssv",
-               false);
-    } else if (options.moduleTypeGiven && identity.moduleType != options.moduleType) {
-        Refuse(kMainCheckFailed, "module type", identity.moduleType, options.moduleType, "--mt",
-               true);
-    } else if (options.buildTimeGiven && identity.buildTime != options.buildTime) {
-        Refuse(kMainCheckFailed, "build time", identity.buildTime, options.buildTime, "--bt", true);
+    if (const auto found = CheckIdentification(options, id)) {
+        verdict = found->result;
+        mismatch = Describe(*found);
     }
-}
-
-void FirmwareCheck::Refuse(std::int32_t result, const std::string& what, unsigned long file,
-                           unsigned long expected, const char* option, bool hex) {
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  hex ? "the file's %s is %08lx and %s asks for %08lx"
-                      : "the file's %s is %lu and %s asks for %lu",
-                  what.c_str(), file, option, expected);
-    verdict = result;
-    mismatch = text;
 }

@@ -20,6 +20,10 @@ std::string ReadText(const std::string& file) {
     return text;
 }
 
+std::string InProgress(std::size_t runs) {
+    return runs == 1 ? "the run in progress" : "the " + std::to_string(runs) + " runs in progress";
+}
+
 } // namespace
 
 Station::Station(StationOptions given, std::string toolPath)
@@ -30,12 +34,12 @@ int Station::Run() {
         std::fprintf(stderr, "zul-station: cannot set up its event wait\n");
         return kSomeFailed;
     }
-    const FirmwareCheck check(options.firmware, options.checks);
+    const FirmwareCheck check(options.firmware, options.checks, options.sha256);
     if (!check.OptionError().empty()) {
         std::fprintf(stderr, "zul-station: %s\n", check.OptionError().c_str());
         return kUsageError;
     }
-    if (check.Verdict() != 1) {
+    if (!check.Refusal().empty() || check.Verdict() != 1) {
         return RefuseFirmware(check);
     }
     results = std::make_unique<ResultsFile>(options.results, options.firmware, check.Identity());
@@ -53,8 +57,14 @@ int Station::Run() {
 
 // An invalid file is shown to the tool once, with no device in its view,
 // so that its own log says why; a file the checks refuse needs a device
-// before the tool says so, so the station says it.
+// before the tool says so, so the station says it; as it says what only it
+// refuses (another digest than the pinned one, nothing to program).
 int Station::RefuseFirmware(const FirmwareCheck& check) {
+    if (!check.Refusal().empty()) {
+        std::fprintf(stderr, "zul-station: %s refused, no device touched: %s\n",
+                     options.firmware.c_str(), check.Refusal().c_str());
+        return kSomeFailed;
+    }
     if (check.Verdict() != -3) {
         std::fprintf(stderr,
                      "zul-station: %s refused, no device touched: %s (every run would end "
@@ -104,6 +114,9 @@ void Station::Handle(const StationEvents& events) {
     }
     if (events.childEnded) {
         Reap();
+    }
+    if (events.resized) {
+        display.Resize();
     }
     bool devicesChanged = options.watch && events.tick;
     for (const auto& [watch, name] : events.changed) {
@@ -235,10 +248,13 @@ void Station::Interrupt(int count) {
     if (!stopping) {
         stopping = true;
         --count;
-        display.Message("zul-station: Ctrl-C: no new run; waiting for " +
-                        std::to_string(active.size()) + " running (Ctrl-C again interrupts them)");
+        display.Message(active.empty()
+                            ? "zul-station: Ctrl-C: no new run; none is running"
+                            : "zul-station: Ctrl-C: no new run; waiting for " +
+                                  InProgress(active.size()) + " to end (Ctrl-C again interrupts)");
     }
-    if (count > 0) {
+    if (count > 0 && !active.empty()) {
+        display.Message("zul-station: Ctrl-C again: interrupting " + InProgress(active.size()));
         for (const auto& [slot, run] : active) {
             ToolProcess::Interrupt(run->Pid());
         }

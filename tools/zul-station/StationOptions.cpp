@@ -23,6 +23,11 @@ bool ParseCount(std::string_view text, unsigned& value) {
     return !text.empty() && failure == std::errc{} && stop == end && value > 0;
 }
 
+// A SHA-256 digest as sha256sum prints it, in either case.
+bool IsSha256(std::string_view text) {
+    return text.size() == 64 && text.find_first_not_of("0123456789abcdefABCDEF") == text.npos;
+}
+
 // Takes option `name` with `value`; false when the value is unusable.
 bool TakeValue(std::string_view name, const std::string& value, StationOptions& options) {
     if (name == "--if") {
@@ -37,13 +42,17 @@ bool TakeValue(std::string_view name, const std::string& value, StationOptions& 
     if (name == "--max-parallel") {
         return ParseCount(value, options.maxParallel);
     }
+    if (name == "--sha256") {
+        options.sha256 = value;
+        return IsSha256(value);
+    }
     (name == "--results" ? options.results : options.dir) = value;
     return !value.empty();
 }
 
 bool TakesValue(std::string_view name) {
     return name == "--if" || IsCheck(name) || name == "--results" || name == "--dir" ||
-           name == "--max-parallel";
+           name == "--max-parallel" || name == "--sha256";
 }
 
 } // namespace
@@ -73,7 +82,7 @@ StationOptions StationOptions::Parse(int argc, const char* const* argv) {
 
 const char* StationOptions::HelpText() {
     return R"(Usage: zul-station --if FILE [--msv D] [--ssv D] [--mt X] [--bt X] [--watch]
-                   [--results FILE] [--dir DIR] [--max-parallel N]
+                   [--results FILE] [--dir DIR] [--max-parallel N] [--sha256 HEX]
 Programs every B4K plugged into this machine with FILE, several at once, one
 Download_ZUL_Console run per USB socket (slot, named by its USB port path such
 as 1-1.3). Each run sees only its own device and works in its own folder.
@@ -86,6 +95,8 @@ as 1-1.3). Each run sees only its own device and works in its own folder.
   --results FILE     append one JSON line per finished run to FILE
   --dir DIR          where the run folders go, DIR/<slot>/run-<n> (default: ./station)
   --max-parallel N   at most N runs at once (default: every slot at once)
+  --sha256 HEX       refuse FILE unless its SHA-256 is HEX, 64 hex digits as sha256sum
+                     prints them (either case): pins the released image
   --help             print this text and exit
 
 Devices are found in sysfs ($ZUL_SYSFS_ROOT, default /sys) and their ports as the
@@ -94,13 +105,14 @@ Download_ZUL_Console is taken from the folder of zul-station itself, else from P
 Each run's folder holds the tool's Log.txt, Progress.bin, ModuleInfo.bin and
 AskModuleType.ctf.
 
-On a terminal there is one line per slot, redrawn in place; otherwise one line per
-event. Ctrl-C starts no new run and waits for the running ones to end; a second
-Ctrl-C interrupts them.
+On a terminal there is one line per slot, in slot order, redrawn in place and cut
+to the terminal's width; otherwise one line per event. Ctrl-C starts no new run
+and waits for the running ones to end; a second Ctrl-C interrupts them.
 
 Exit status (without --watch; with it, the same once Ctrl-C has ended it):
   0  every run succeeded
-  1  a run failed, no device was found, or the firmware file was refused
+  1  a run failed, no device was found, or the firmware file was refused (invalid,
+     refused by the checks, another SHA-256 than --sha256, or no frame to program)
   2  usage error, or the tool was not found
 )";
 }

@@ -12,6 +12,7 @@ struct StationOptions {
     std::string results;
     std::string dir = "station";
     unsigned maxParallel = 0; // 0: every slot at once
+    std::string sha256;       // --sha256: the firmware file's digest, 64 hex digits; empty: any
     bool help = false;
     std::string error; // empty when the command line is usable
 

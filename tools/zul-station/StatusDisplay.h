@@ -1,5 +1,6 @@
 // What the technician sees: on a terminal, one line per slot redrawn in
-// place; otherwise one plain line per event, for a log.
+// place, with the notices below them, every line fitted to the terminal's
+// width; otherwise one plain line per event, for a log.
 #pragma once
 
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "SlotRun.h"
+#include "runtime/Naturalorder.h"
 
 class StatusDisplay {
   public:
@@ -21,15 +23,22 @@ class StatusDisplay {
     // A run's progress moved, or time passed: the terminal lines are redrawn.
     void Refresh(const SlotRun& run);
     void Message(const std::string& text);
-    // The table of every finished run.
+    // The terminal was resized: the lines are redrawn to its new width.
+    void Resize();
+    // The table of every finished run, by slot.
     void Summary(const std::vector<const SlotRun*>& runs);
 
   private:
     void Redraw();
+    std::size_t RowsDrawn() const;
+    std::string Fit(const std::string& text) const;
+    std::vector<std::string> Fold(const std::string& text) const;
     std::string Line(const SlotRun& run) const;
 
     std::FILE* out;
     bool terminal;
-    std::map<std::string, std::string> lines; // the last text of each slot, by slot
-    std::size_t drawn = 0;                    // terminal lines below the cursor's home
+    std::size_t width;
+    std::map<std::string, std::string, NaturalOrder> lines; // the last text of each slot
+    std::vector<std::string> notices;                       // shown below the slots
+    std::vector<std::size_t> drawn; // the length of each line below the cursor's home
 };
