@@ -178,8 +178,8 @@ void AddUnpaced(ResultTable& table, std::size_t column, const BenchRunResult& ru
     table.Add(kRate, column, static_cast<double>(figures.fileExchanges - 1) * 1000 / fileMs);
     table.Add(kCpuPerExchange, column,
               1000 * (run.userMs + run.systemMs) / static_cast<double>(figures.exchanges));
-    table.Add(kStartup, column, figures.firstFileFrameMs - run.forkMs);
-    table.Add(kStartupOurs, column, figures.wakeUpMs - run.forkMs);
+    table.Add(kStartup, column, figures.firstFileFrameMs - run.startMs);
+    table.Add(kStartupOurs, column, figures.wakeUpMs - run.startMs);
     table.Add(kStartupProtocol, column, figures.firstFileFrameMs - figures.wakeUpMs);
     table.Add(kPeakRss, column, static_cast<double>(run.maxRssKiB) / 1024);
 }

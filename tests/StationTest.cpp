@@ -44,11 +44,12 @@ struct StationBench {
     ProcessResult Run(Args args, pid_t* background = nullptr) const {
         args.insert(args.begin(), {"--if", "fw.ctf", "--results", "results.jsonl"});
         const std::string tools = std::filesystem::path(ToolPath()).parent_path().string();
-        const ProcessOptions options = {dir.Path().string(),
-                                        {{"ZUL_SYSFS_ROOT", dir.File("sys")},
-                                         {"ZUL_PORT_DIR", dir.File("ports")},
-                                         {"PATH", tools + ":" + std::getenv("PATH")}}};
+        ProcessOptions options = {dir.Path().string(),
+                                  {{"ZUL_SYSFS_ROOT", dir.File("sys")},
+                                   {"ZUL_PORT_DIR", dir.File("ports")},
+                                   {"PATH", tools + ":" + std::getenv("PATH")}}};
         if (background != nullptr) {
+            options.ownProcessGroup = true; // a job of its own, for the terminal's Ctrl-C
             *background = StartProcess(ZUL_STATION_PATH, args, options);
             return {};
         }
@@ -72,9 +73,10 @@ void Await(const auto& done) {
     }
 }
 
-// Ctrl-C, then its exit status; killed (-1) when it has not ended 30 s later.
+// Ctrl-C, which a terminal sends to the whole job, then its exit status;
+// killed (-1) when it has not ended 30 s later.
 int Interrupt(pid_t station) {
-    kill(station, SIGINT);
+    kill(-station, SIGINT);
     int status = 0;
     for (int i = 0; waitpid(station, &status, WNOHANG) == 0; ++i) {
         kill(station, i < 600 ? 0 : SIGKILL); // 0 sends nothing
