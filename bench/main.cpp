@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <getopt.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,38 +59,48 @@ bool ParseFirmware(std::string_view text, std::vector<Firmware>& firmware) {
     return true;
 }
 
-bool ParseOption(std::string_view name, std::string_view value, BenchOptions& options) {
-    if (name == "--tool") {
+// Past every character, so that none is mistaken for getopt_long's own answers.
+enum Option { kTool = 256, kFirmware, kRuns, kBaud, kDelay, kStation, kCsv };
+
+const option kLongOptions[] = {{"tool", required_argument, nullptr, kTool},
+                               {"firmware", required_argument, nullptr, kFirmware},
+                               {"runs", required_argument, nullptr, kRuns},
+                               {"baud", required_argument, nullptr, kBaud},
+                               {"delay", required_argument, nullptr, kDelay},
+                               {"station", required_argument, nullptr, kStation},
+                               {"csv", required_argument, nullptr, kCsv},
+                               {nullptr, 0, nullptr, 0}};
+
+bool ParseOption(int found, std::string_view value, BenchOptions& options) {
+    switch (found) {
+    case kTool:
         options.tool = std::filesystem::absolute(std::string(value)).string();
         return true;
-    }
-    if (name == "--firmware") {
+    case kFirmware:
         return ParseFirmware(value, options.firmware);
-    }
-    if (name == "--runs") {
+    case kRuns:
         return ParseNumber(value, options.runs) && options.runs > 0;
-    }
-    if (name == "--baud") {
+    case kBaud:
         return ParseNumber(value, options.baud) && options.baud > 0;
-    }
-    if (name == "--delay") {
+    case kDelay:
         return ParseNumber(value, options.delayMs);
-    }
-    if (name == "--station") {
+    case kStation:
         options.station = std::filesystem::absolute(std::string(value)).string();
         return true;
-    }
-    if (name == "--csv") {
+    case kCsv:
         options.csv = value;
         return true;
+    default:
+        return false;
     }
-    return false;
 }
 
 bool ParseCommandLine(int argc, char** argv, BenchOptions& options) {
-    for (int i = 1; i < argc; i += 2) {
-        if (i + 1 >= argc || !ParseOption(argv[i], argv[i + 1], options)) {
-            std::fprintf(stderr, "zul-bench: bad option '%s'\n", argv[i]);
+    opterr = 0; // the message is its own
+    for (int at = optind, found = 0;
+         (found = getopt_long(argc, argv, "-:", kLongOptions, nullptr)) != -1; at = optind) {
+        if (found < kTool || !ParseOption(found, optarg, options)) {
+            std::fprintf(stderr, "zul-bench: bad option '%s'\n", argv[at]);
             return false;
         }
     }
