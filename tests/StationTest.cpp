@@ -102,6 +102,7 @@ TEST(Station, ProgramsFourSocketsAtOnceEachRunOnItsOwnDevice) {
         bench.Plug("1-1." + std::to_string(i), 4 + i, i == 3 ? Args{"--status", "5=1"} : Args{});
     }
     EXPECT_EQ(bench.Run({}).exitStatus, 1);
+    EXPECT_FALSE(std::filesystem::exists(bench.dir.File("station/.pins"))); // the runs' views
     const std::string records = bench.Records();
     EXPECT_EQ(Count(records, "\n"), 4);
     for (int i = 1; i <= 4; ++i) {
