@@ -101,7 +101,9 @@ TEST(Station, ProgramsFourSocketsAtOnceEachRunOnItsOwnDevice) {
     for (int i = 1; i <= 4; ++i) {
         bench.Plug("1-1." + std::to_string(i), 4 + i, i == 3 ? Args{"--status", "5=1"} : Args{});
     }
-    EXPECT_EQ(bench.Run({}).exitStatus, 1);
+    const ProcessResult run = bench.Run({});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(Count(run.out, " programming, "), 4) << run.out; // each device answered its type
     EXPECT_FALSE(std::filesystem::exists(bench.dir.File("station/.pins"))); // the runs' views
     const std::string records = bench.Records();
     EXPECT_EQ(Count(records, "\n"), 4);

@@ -38,8 +38,7 @@ SlotRun::SlotRun(const std::string& dir, const FoundDevice& device)
         const fs::path run(folder);
         pin = std::make_unique<DevicePin>(
             (fs::path(dir) / ".pins" / (slot + "-" + run.filename().string())).string(), device);
-        std::ofstream module(run / kModuleFile);
-        if (!pin->Made() || !module) {
+        if (!pin->Made()) {
             folder.clear();
         }
     }
