@@ -25,7 +25,7 @@ class SlotRun {
     static constexpr const char* kModuleFile = "ModuleInfo.bin";
 
     // Makes the next free run folder "<dir>/<slot>/run-<n>" and the view of
-    // `device` under "<dir>/.pins"; Folder() is empty on failure.
+    // `device`; Folder() is empty on failure.
     SlotRun(const std::string& dir, const FoundDevice& device);
 
     // Starts the tool on the firmware with the pass-through checks.
