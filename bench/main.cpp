@@ -24,7 +24,7 @@ constexpr const char* kUsage =
   --baud B             the paced line rate, 11 bits a byte (default: 166666)
   --delay MS           the device's hold-back before each reply (default: 0)
   --csv FILE           also write the table as CSV to FILE
-  --station PATH       also run this zul-station over four paced devices at once
+  --station PATH       also run this zul-station over sixteen paced devices at once
 )";
 constexpr int kSuccessStatus = 1; // the tool's exit status for a completed download
 
@@ -122,9 +122,9 @@ const MetricSpec kStartup{"start-up to first file frame, unpaced", "ms", 50.0, f
 const MetricSpec kStartupOurs{"  of it: start to first byte sent", "ms", {}, true, 1};
 const MetricSpec kStartupProtocol{"  of it: 6 exchanges before the file", "ms", {}, true, 1};
 const MetricSpec kPeakRss{"peak resident set size", "MiB", 8.0, false, 2};
-const MetricSpec kStationWall{"station, 4 paced at once over 1 alone", "ratio", 1.05, true, 3};
-const MetricSpec kStationCpu{"station's own CPU share, 4 at once", "%", 1.0, false, 2};
-constexpr int kStationDevices = 4;
+const MetricSpec kStationWall{"station, 16 paced at once over 1 alone", "ratio", 1.05, true, 3};
+const MetricSpec kStationCpu{"station's own CPU share, 16 at once", "%", 1.0, false, 2};
+constexpr int kStationDevices = 16;
 constexpr int kStationSuccess = 0; // every run succeeded
 
 bool Measure(const BenchOptions& options, const Firmware& firmware, std::uint32_t baud,
@@ -164,7 +164,7 @@ void AddPaced(ResultTable& table, std::size_t column, const BenchRunResult& run,
     table.Add(kPeakRss, column, static_cast<double>(run.maxRssKiB) / 1024);
 }
 
-// The station over four paced devices, against the wall time of one paced
+// The station over sixteen paced devices, against the wall time of one paced
 // download by the tool alone.
 bool MeasureStation(const BenchOptions& options, const Firmware& firmware, double aloneMs,
                     ResultTable& table, std::size_t column) {
