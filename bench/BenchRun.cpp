@@ -9,14 +9,12 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
-#include <string_view>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "B4kSimulator.h"
-
-extern char** environ;
+#include "Spawner.h"
 
 namespace fs = std::filesystem;
 
@@ -55,53 +53,28 @@ class ScratchDir {
     std::string path;
 };
 
-// Everything the child needs is made before the fork: after it, only
-// async-signal-safe calls (the simulator's thread is running).
-struct ChildPlan {
-    std::string dir;
-    std::string output;
-    std::vector<std::string> arguments;
-    std::vector<std::string> environment;
-};
-
-std::vector<char*> Pointers(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (std::string& text : texts) {
-        pointers.push_back(text.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-ChildPlan PlanChild(const BenchRunSetup& setup, const std::string& dir) {
+// The tool (or the station) in the scratch folder, its output in a file
+// there, its devices' views and the tool beside it in its environment.
+pid_t StartChild(const BenchRunSetup& setup, const std::string& dir) {
     const bool station = !setup.stationPath.empty();
-    ChildPlan plan{dir,
-                   dir + "/tool.out",
-                   {station ? setup.stationPath : setup.toolPath, "--if", setup.firmwarePath},
-                   {}};
     const char* path = std::getenv("PATH");
-    plan.environment.push_back("PATH=" + fs::path(setup.toolPath).parent_path().string() + ":" +
-                               (path != nullptr ? path : ""));
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        const std::string_view text = *variable;
-        if (!text.starts_with("ZUL_PORT_DIR=") && !text.starts_with("ZUL_SYSFS_ROOT=") &&
-            !text.starts_with("PATH=")) {
-            plan.environment.emplace_back(text);
-        }
+    SpawnOptions options;
+    options.folder = dir;
+    options.env = {
+        {"PATH", fs::path(setup.toolPath).parent_path().string() + ":" + (path ? path : "")},
+        {"ZUL_PORT_DIR", dir + "/ports"},
+        {"ZUL_SYSFS_ROOT", dir + "/sys"}};
+    const int output =
+        open((dir + "/tool.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (output < 0) {
+        return -1;
     }
-    plan.environment.push_back("ZUL_PORT_DIR=" + dir + "/ports");
-    plan.environment.push_back("ZUL_SYSFS_ROOT=" + dir + "/sys");
-    return plan;
-}
-
-[[noreturn]] void BecomeTool(const ChildPlan& plan, char* const* argv, char* const* envp) {
-    const int output = open(plan.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (chdir(plan.dir.c_str()) != 0 || output < 0 || dup2(output, STDOUT_FILENO) < 0 ||
-        dup2(output, STDERR_FILENO) < 0) {
-        _exit(127);
-    }
-    execve(argv[0], argv, envp);
-    _exit(127);
+    options.out = output;
+    options.err = output;
+    const pid_t child = Spawner::Start(station ? setup.stationPath : setup.toolPath,
+                                       {"--if", setup.firmwarePath}, options);
+    close(output);
+    return child;
 }
 
 // A process's own CPU time, children not counted, from its /proc entry
@@ -177,21 +150,15 @@ BenchRunResult RunTool(const BenchRunSetup& setup) {
     }
     B4kSimulator& simulator = *devices.front();
     const Clock::time_point simulatorZero = Clock::now();
-    ChildPlan plan = PlanChild(setup, dir.Path());
-    std::vector<char*> argv = Pointers(plan.arguments);
-    std::vector<char*> envp = Pointers(plan.environment);
     const Clock::time_point forked = Clock::now();
-    const pid_t child = fork();
-    if (child == 0) {
-        BecomeTool(plan, argv.data(), envp.data());
-    }
+    const pid_t child = StartChild(setup, dir.Path());
     if (child < 0) {
-        result.error = std::string("fork: ") + std::strerror(errno);
+        result.error = std::string("cannot start: ") + std::strerror(errno);
         return result;
     }
     Reap(child, result, !setup.stationPath.empty());
     result.wallMs = MsBetween(forked, Clock::now());
-    result.forkMs = MsBetween(simulatorZero, forked);
+    result.startMs = MsBetween(simulatorZero, forked);
     for (const auto& device : devices) {
         device->Stop();
     }

@@ -23,14 +23,14 @@ struct BenchRunSetup {
 struct BenchRunResult {
     std::string error;   // empty when the run could be made and measured
     int exitStatus = -1; // the tool's; -1 when it did not exit normally
-    double wallMs = 0;   // from just before the fork until the tool was reaped
+    double wallMs = 0;   // from just before the start until the tool was reaped
     double userMs = 0;
     double systemMs = 0;
     long maxRssKiB = 0;
-    // The fork on the capture's clock. The simulator's zero is taken inside
+    // The start on the capture's clock. The simulator's zero is taken inside
     // its start, before this clock is read, so start-up is overstated by at
     // most the rest of that start (well under a millisecond), never understated.
-    double forkMs = 0;
+    double startMs = 0;
     std::vector<CapturedItem> capture;
 };
 

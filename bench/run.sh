@@ -2,7 +2,7 @@
 # The benchmark: builds the release tool and the benchmark driver, makes
 # firmware files of 16, 64 and 256 KiB, and measures the tool against the
 # simulated device, paced at the line rate and unpaced, and zul-station over
-# four paced devices at once. Prints one table
+# sixteen paced devices at once. Prints one table
 # and writes it as CSV.
 #   bench/run.sh [--quick] [CSV]
 # --quick (or BENCH_QUICK=1): 16 and 64 KiB only, one run each (for CI).

@@ -13,6 +13,8 @@ need_cmd ninja ninja-build
 need_cmd g++ g++
 need_cmd clang++ clang
 need_file /usr/include/gtest/gtest.h libgtest-dev
+need_file /usr/include/nettle/sha2.h nettle-dev               # the station's SHA-256
+need_file /usr/include/nlohmann/json.hpp nlohmann-json3-dev # the station's JSON
 need_cmd tmux tmux # the station's screen is tested in it
 for group in "$@"; do
     case $group in

@@ -32,6 +32,7 @@ long Count(const std::string& text, const std::string& part) {
 struct StationBench {
     StationBench() {
         WriteBytes(dir.File("fw.ctf"), GenerateFirmware({2, 7, 9, 1258291200, 4096, 3}));
+        std::filesystem::create_directory(dir.File("runtime")); // the station's XDG_RUNTIME_DIR
     }
 
     // A device plugged into `slot` as COM `com`.
@@ -45,11 +46,13 @@ struct StationBench {
     ProcessResult Run(Args args, pid_t* background = nullptr) const {
         args.insert(args.begin(), {"--if", "fw.ctf", "--results", "results.jsonl"});
         const std::string tools = std::filesystem::path(ToolPath()).parent_path().string();
-        const ProcessOptions options = {dir.Path().string(),
-                                        {{"ZUL_SYSFS_ROOT", dir.File("sys")},
-                                         {"ZUL_PORT_DIR", dir.File("ports")},
-                                         {"PATH", tools + ":" + std::getenv("PATH")}}};
+        ProcessOptions options = {dir.Path().string(),
+                                  {{"ZUL_SYSFS_ROOT", dir.File("sys")},
+                                   {"ZUL_PORT_DIR", dir.File("ports")},
+                                   {"PATH", tools + ":" + std::getenv("PATH")},
+                                   {"XDG_RUNTIME_DIR", dir.File("runtime")}}};
         if (background != nullptr) {
+            options.ownProcessGroup = true; // a job of its own, for the terminal's Ctrl-C
             *background = StartProcess(ZUL_STATION_PATH, args, options);
             return {};
         }
@@ -73,9 +76,10 @@ void Await(const auto& done) {
     }
 }
 
-// Ctrl-C, then its exit status; killed (-1) when it has not ended 30 s later.
+// Ctrl-C, which a terminal sends to the whole job, then its exit status;
+// killed (-1) when it has not ended 30 s later.
 int Interrupt(pid_t station) {
-    kill(station, SIGINT);
+    kill(-station, SIGINT);
     int status = 0;
     for (int i = 0; waitpid(station, &status, WNOHANG) == 0; ++i) {
         kill(station, i < 600 ? 0 : SIGKILL); // 0 sends nothing
@@ -100,7 +104,10 @@ TEST(Station, ProgramsFourSocketsAtOnceEachRunOnItsOwnDevice) {
     for (int i = 1; i <= 4; ++i) {
         bench.Plug("1-1." + std::to_string(i), 4 + i, i == 3 ? Args{"--status", "5=1"} : Args{});
     }
-    EXPECT_EQ(bench.Run({}).exitStatus, 1);
+    const ProcessResult run = bench.Run({});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(Count(run.out, " programming, "), 4) << run.out; // each device answered its type
+    EXPECT_TRUE(std::filesystem::is_empty(bench.dir.File("runtime"))); // the runs' views gone
     const std::string records = bench.Records();
     EXPECT_EQ(Count(records, "\n"), 4);
     for (int i = 1; i <= 4; ++i) {

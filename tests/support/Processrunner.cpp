@@ -1,5 +1,6 @@
 #include "Processrunner.h"
 
+#include "Spawner.h"
 #include "Tempdir.h"
 
 #include <chrono>
@@ -21,6 +22,9 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     const pid_t pid = StartProcess(program, args, options, out, err);
     close(out);
     close(err);
+    if (pid < 0) { // as a shell says it
+        return {127, 0, "", "cannot start " + program + "\n", 0};
+    }
     // The wait wakes when the program ends; past the time-out it is killed.
     const int ended = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     pollfd watch{ended, POLLIN, 0};
@@ -38,40 +42,25 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
 
 pid_t StartProcess(const std::string& program, const std::vector<std::string>& args,
                    const ProcessOptions& options, int outFd, int errFd) {
-    // Everything the child needs is made before the fork: a test process has
-    // threads (simulators), and a child of such a process may only make
-    // async-signal-safe calls until it execs; an allocation there can deadlock.
-    // env(1) sets the options' variables over the caller's, then runs the program.
-    std::vector<std::string> texts = {"/usr/bin/env"};
-    for (const auto& [name, value] : options.env) {
-        texts.push_back(name + "=" + value);
-    }
-    texts.push_back(program);
-    texts.insert(texts.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& text : texts) {
-        argv.push_back(text.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid != 0) {
-        return pid;
-    }
-    int gone[2];
-    if (options.output == StandardOutput::ReaderGone && pipe(gone) == 0) {
+    SpawnOptions spawn;
+    spawn.folder = options.workingDirectory;
+    spawn.env = options.env;
+    spawn.ownProcessGroup = options.ownProcessGroup;
+    spawn.out = outFd;
+    spawn.err = errFd;
+    int gone[2] = {-1, -1};
+    if (options.output == StandardOutput::ReaderGone && pipe2(gone, O_CLOEXEC) == 0) {
         close(gone[0]);
-        outFd = gone[1];
+        spawn.out = gone[1];
     }
-    dup2(outFd, 1); // a descriptor of -1 fails, and the caller's stays
-    dup2(errFd, 2);
     if (options.output == StandardOutput::Closed) {
-        close(1);
+        spawn.out = Spawner::kClosed;
     }
-    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
-        _exit(127);
+    const pid_t pid = Spawner::Start(program, args, spawn);
+    if (gone[1] >= 0) {
+        close(gone[1]);
     }
-    execve(argv[0], argv.data(), environ);
-    _exit(127);
+    return pid;
 }
 
 std::string ToolPath() {

@@ -23,6 +23,7 @@ struct ProcessOptions {
     std::vector<std::pair<std::string, std::string>> env; // added to the caller's
     double timeoutSeconds = 120;                          // killed past this
     StandardOutput output = StandardOutput::Collected;
+    bool ownProcessGroup = false; // a job of its own, as a shell starts one
 };
 
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,

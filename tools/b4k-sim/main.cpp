@@ -5,11 +5,13 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <getopt.h>
 #include <pthread.h>
 #include <string>
 #include <string_view>
 #include <sys/signalfd.h>
 #include <unistd.h>
+#include <vector>
 
 #include "B4kSimulator.h"
 #include "DeviceProtocol.h"
@@ -134,44 +136,61 @@ void PrintHelp() {
     std::fputs(kHelpTail, stdout);
 }
 
-const OptionEntry* FindOption(std::string_view name) {
-    for (const OptionEntry& entry : kOptions) {
-        if (entry.name == name) {
-            return &entry;
-        }
-    }
-    return nullptr;
-}
-
 struct CommandLine {
     SimulatorOptions options;
     bool help = false;
     std::string error; // empty when the command line is usable
 };
 
-// Takes argument i (and its value); returns the index of the next one.
-int TakeArgument(int argc, char** argv, int i, CommandLine& line) {
-    const std::string_view name = argv[i];
-    const OptionEntry* entry = FindOption(name);
-    if (entry == nullptr) {
-        line.error = "unknown option '" + std::string(name) + "'";
-    } else if (entry->argument.empty()) {
-        (name == "--help" ? line.help : line.options.device.silent) = true;
-    } else if (i + 1 >= argc) {
-        line.error = "option '" + std::string(name) + "' needs a value";
-    } else if (!entry->set(argv[i + 1], line.options)) {
-        line.error =
-            "bad value '" + std::string(argv[i + 1]) + "' for option '" + std::string(name) + "'";
-    } else {
-        return i + 2;
+// Past every character, so that none is mistaken for getopt_long's own answers.
+constexpr int kFirstOption = 256;
+
+// getopt_long's table, made from kOptions: each option's value tells its entry.
+std::vector<option> LongOptions() {
+    std::vector<option> table;
+    for (const OptionEntry& entry : kOptions) {
+        table.push_back({entry.name.data() + 2,
+                         entry.argument.empty() ? no_argument : required_argument, nullptr,
+                         kFirstOption + static_cast<int>(table.size())});
     }
-    return i + 1;
+    table.push_back({nullptr, 0, nullptr, 0});
+    return table;
 }
 
+// Takes one option of getopt_long's (`found`, from argv[at]).
+void TakeOption(int found, const char* at, CommandLine& line) {
+    if (found < kFirstOption && found != ':') {
+        line.error = "unknown option '" + std::string(at) + "'";
+        return;
+    }
+    if (found == ':') {
+        line.error = "option '" + std::string(at) + "' needs a value";
+        return;
+    }
+    const OptionEntry& entry = kOptions[found - kFirstOption];
+    if (entry.argument.empty()) {
+        (entry.name == "--help" ? line.help : line.options.device.silent) = true;
+    } else if (!entry.set(optarg, line.options)) {
+        line.error =
+            "bad value '" + std::string(optarg) + "' for option '" + std::string(entry.name) + "'";
+    }
+}
+
+// Options only, in order, up to the first error; anything else is an error too.
 CommandLine ParseCommandLine(int argc, char** argv) {
     CommandLine line;
-    for (int i = 1; i < argc && line.error.empty();) {
-        i = TakeArgument(argc, argv, i, line);
+    const std::vector<option> table = LongOptions();
+    opterr = 0; // the messages are its own
+    while (line.error.empty()) {
+        const int at = optind;
+        const int found = getopt_long(argc, argv, "+:", table.data(), nullptr);
+        if (found == -1) {
+            break;
+        }
+        TakeOption(found, argv[at], line);
+    }
+    if (line.error.empty() && optind < argc) {
+        line.error = "unknown option '" + std::string(argv[optind]) + "'";
     }
     const bool hasDir = !line.options.portDir.empty();
     const bool hasCom = line.options.comNumber != 0;

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
+#include <getopt.h>
 #include <string>
 #include <string_view>
 
@@ -51,20 +52,32 @@ bool ParseSize(std::string_view text, std::size_t& size) {
     return true;
 }
 
-bool ParseOption(std::string_view name, std::string_view value, FirmwareRecipe& recipe) {
-    if (name == "--module-type") {
+// Past every character, so that none is mistaken for getopt_long's own answers.
+enum Option { kModuleType = 256, kRevision, kBuildTime, kSize, kSeed, kHelp };
+
+const option kLongOptions[] = {{"module-type", required_argument, nullptr, kModuleType},
+                               {"revision", required_argument, nullptr, kRevision},
+                               {"build-time", required_argument, nullptr, kBuildTime},
+                               {"size", required_argument, nullptr, kSize},
+                               {"seed", required_argument, nullptr, kSeed},
+                               {"help", no_argument, nullptr, kHelp},
+                               {nullptr, 0, nullptr, 0}};
+
+bool ParseOption(int found, std::string_view value, FirmwareRecipe& recipe) {
+    switch (found) {
+    case kModuleType:
         return ParseNumber(value, recipe.moduleType, 16);
-    }
-    if (name == "--revision") {
+    case kRevision:
         return ParseRevision(value, recipe);
-    }
-    if (name == "--build-time") {
+    case kBuildTime:
         return ParseNumber(value, recipe.buildTime);
-    }
-    if (name == "--size") {
+    case kSize:
         return ParseSize(value, recipe.targetBytes);
+    case kSeed:
+        return ParseNumber(value, recipe.seed);
+    default:
+        return false;
     }
-    return name == "--seed" && ParseNumber(value, recipe.seed);
 }
 
 // The file appears whole or not at all.
@@ -91,19 +104,20 @@ bool WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes) 
 int main(int argc, char** argv) {
     FirmwareRecipe recipe;
     std::string output;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view argument = argv[i];
-        if (argument == "--help") {
+    opterr = 0; // the messages are its own
+    // In order: the output file is the one argument that is not an option.
+    for (int at = optind, found = 0;
+         (found = getopt_long(argc, argv, "-:", kLongOptions, nullptr)) != -1; at = optind) {
+        if (found == kHelp) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (!argument.starts_with("--") && output.empty()) {
-            output = argument;
-        } else if (i + 1 >= argc || !ParseOption(argument, argv[i + 1], recipe)) {
-            std::fprintf(stderr, "ctf-gen: bad option '%s'\n%s", argv[i], kUsage);
+        const bool isOutput = found == 1 && output.empty();
+        if (isOutput) {
+            output = optarg;
+        } else if (found < kModuleType || !ParseOption(found, optarg, recipe)) {
+            std::fprintf(stderr, "ctf-gen: bad option '%s'\n%s", argv[at], kUsage);
             return 2;
-        } else {
-            ++i;
         }
     }
     if (output.empty()) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "UsbScanner.h"
 
@@ -24,5 +25,6 @@ class DevicePin {
 
   private:
     std::string folder;
+    std::vector<std::string> links;
     bool made = false;
 };

@@ -56,23 +56,50 @@ int EventWaiter::WatchEntries(const std::string& folder) {
                              IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR);
 }
 
+// Waiting for a file to be written needs no file made beforehand (a new
+// file is one of the costliest steps of a start): its folder is watched for
+// closes after writing until that file's comes.
 int EventWaiter::WatchWrites(const std::string& file) {
-    return inotify_add_watch(inotify, file.c_str(), IN_CLOSE_WRITE);
+    const std::size_t slash = file.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash);
+    const int watch = Watch(folder, IN_CLOSE_WRITE);
+    if (watch >= 0) {
+        folders[watch].path = folder;
+        folders[watch].awaited = file.substr(slash + 1);
+    }
+    return watch;
 }
 
 int EventWaiter::WatchRenames(const std::string& folder) {
-    return inotify_add_watch(inotify, folder.c_str(), IN_MOVED_TO | IN_ONLYDIR);
+    const int watch = Watch(folder, IN_MOVED_TO);
+    if (watch >= 0) {
+        folders[watch].path = folder;
+        folders[watch].renames = true;
+    }
+    return watch;
+}
+
+int EventWaiter::Watch(const std::string& folder, std::uint32_t mask) {
+    return inotify_add_watch(inotify, folder.c_str(), mask | IN_ONLYDIR | IN_MASK_ADD);
 }
 
 void EventWaiter::Unwatch(int watch) {
     if (watch >= 0) {
         inotify_rm_watch(inotify, watch);
+        folders.erase(watch);
     }
 }
 
 StationEvents EventWaiter::Wait() {
     std::array<pollfd, 3> fds{{{signals, POLLIN, 0}, {inotify, POLLIN, 0}, {timer, POLLIN, 0}}};
     StationEvents events;
+    while (events.interrupts == 0 && !events.childEnded && !events.tick && events.changed.empty()) {
+        WaitOnce(fds, events);
+    }
+    return events;
+}
+
+void EventWaiter::WaitOnce(std::array<pollfd, 3>& fds, StationEvents& events) {
     while (poll(fds.data(), fds.size(), -1) < 0) {
     }
     signalfd_siginfo info{};
@@ -88,7 +115,6 @@ StationEvents EventWaiter::Wait() {
     std::uint64_t expirations = 0;
     events.tick = read(timer, &expirations, sizeof expirations) > 0;
     TakeChanges(events);
-    return events;
 }
 
 void EventWaiter::TakeChanges(StationEvents& events) {
@@ -97,8 +123,33 @@ void EventWaiter::TakeChanges(StationEvents& events) {
     while ((size = read(inotify, buffer.data(), buffer.size())) > 0) {
         for (ssize_t at = 0; at < size;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + at);
-            events.changed.emplace_back(event->wd, event->len > 0 ? event->name : "");
+            Take(event->wd, event->mask, event->len > 0 ? event->name : "", events);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
+    }
+}
+
+// A folder's close after writing counts only for the awaited file, and only
+// once: each progress value written later would wake the station.
+void EventWaiter::Take(int watch, std::uint32_t mask, const std::string& name,
+                       StationEvents& events) {
+    const auto found = folders.find(watch);
+    if (found == folders.end()) {
+        events.changed.emplace_back(watch, name);
+        return;
+    }
+    FolderWatch& folder = found->second;
+    if ((mask & IN_MOVED_TO) != 0 && folder.renames) {
+        events.changed.emplace_back(watch, name);
+    }
+    if ((mask & IN_CLOSE_WRITE) == 0 || folder.awaited.empty() || folder.awaited != name) {
+        return; // an IN_IGNORED of a watch given up below too
+    }
+    folder.awaited.clear();
+    events.changed.emplace_back(watch, "");
+    if (folder.renames) { // the same watch, its mask replaced
+        inotify_add_watch(inotify, folder.path.c_str(), IN_MOVED_TO | IN_ONLYDIR);
+    } else {
+        inotify_rm_watch(inotify, watch);
     }
 }

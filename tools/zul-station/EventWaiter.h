@@ -4,6 +4,10 @@
 // once-a-second tick.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <map>
+#include <poll.h>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,7 +32,9 @@ class EventWaiter {
     bool Ready() const;
     // Entries created, removed or renamed in `folder`; -1 when it cannot be watched.
     int WatchEntries(const std::string& folder);
-    // `file` closed after writing.
+    // `file`, which need not exist yet, closed after writing, once: the
+    // change comes with an empty name. Watched through its folder, which
+    // then shares the watch of WatchRenames.
     int WatchWrites(const std::string& file);
     // Files renamed into `folder`.
     int WatchRenames(const std::string& folder);
@@ -38,9 +44,21 @@ class EventWaiter {
     StationEvents Wait();
 
   private:
+    // What a folder's watch is for: renames into it, and the one file whose
+    // write is awaited there.
+    struct FolderWatch {
+        std::string path;
+        bool renames = false;
+        std::string awaited; // empty once written
+    };
+
     void TakeChanges(StationEvents& events);
+    void WaitOnce(std::array<pollfd, 3>& fds, StationEvents& events);
+    void Take(int watch, std::uint32_t mask, const std::string& name, StationEvents& events);
+    int Watch(const std::string& folder, std::uint32_t mask);
 
     int signals = -1;
     int inotify = -1;
     int timer = -1;
+    std::map<int, FolderWatch> folders;
 };

@@ -1,102 +1,32 @@
-// FIPS 180-4 SHA-256.
 #include "Sha256.h"
 
-#include <bit>
+#include <array>
 #include <cstdio>
 #include <fstream>
-#include <vector>
-
-namespace {
-
-constexpr std::array<std::uint32_t, 64> kRound = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-
-constexpr std::array<std::uint32_t, 8> kInitial = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                                   0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-
-std::uint32_t BigEndianWord(const std::uint8_t* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
-           static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3];
-}
-
-} // namespace
-
-Sha256::Sha256() : state(kInitial) {}
-
-void Sha256::Compress(const std::uint8_t* block) {
-    std::array<std::uint32_t, 64> w{};
-    for (std::size_t i = 0; i < 16; ++i) {
-        w[i] = BigEndianWord(block + 4 * i);
-    }
-    for (std::size_t i = 16; i < 64; ++i) {
-        const std::uint32_t s0 =
-            std::rotr(w[i - 15], 7) ^ std::rotr(w[i - 15], 18) ^ w[i - 15] >> 3;
-        const std::uint32_t s1 = std::rotr(w[i - 2], 17) ^ std::rotr(w[i - 2], 19) ^ w[i - 2] >> 10;
-        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-    }
-    std::array<std::uint32_t, 8> v = state; // a b c d e f g h
-    for (std::size_t i = 0; i < 64; ++i) {
-        const std::uint32_t s1 = std::rotr(v[4], 6) ^ std::rotr(v[4], 11) ^ std::rotr(v[4], 25);
-        const std::uint32_t choice = (v[4] & v[5]) ^ (~v[4] & v[6]);
-        const std::uint32_t t1 = v[7] + s1 + choice + kRound[i] + w[i];
-        const std::uint32_t s0 = std::rotr(v[0], 2) ^ std::rotr(v[0], 13) ^ std::rotr(v[0], 22);
-        const std::uint32_t majority = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
-        v = {t1 + s0 + majority, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6]};
-    }
-    for (std::size_t i = 0; i < 8; ++i) {
-        state[i] += v[i];
-    }
-}
-
-void Sha256::Update(const std::uint8_t* data, std::size_t size) {
-    totalBytes += size;
-    for (std::size_t i = 0; i < size; ++i) {
-        buffer[buffered++] = data[i];
-        if (buffered == buffer.size()) {
-            Compress(buffer.data());
-            buffered = 0;
-        }
-    }
-}
-
-std::string Sha256::HexDigest() {
-    const std::uint64_t bits = totalBytes * 8;
-    const std::uint8_t one = 0x80;
-    const std::uint8_t zero = 0;
-    Update(&one, 1);
-    while (buffered != 56) {
-        Update(&zero, 1);
-    }
-    for (int shift = 56; shift >= 0; shift -= 8) {
-        const auto byte = static_cast<std::uint8_t>(bits >> shift);
-        Update(&byte, 1);
-    }
-    std::string hex;
-    for (const std::uint32_t word : state) {
-        char text[9];
-        std::snprintf(text, sizeof text, "%08x", word);
-        hex += text;
-    }
-    return hex;
-}
+#include <nettle/sha2.h>
 
 std::string Sha256::OfFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         return {};
     }
-    Sha256 hash;
-    std::vector<char> chunk(1 << 16);
+    sha256_ctx context;
+    sha256_init(&context);
+    std::array<char, 65536> chunk;
     while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
-        hash.Update(reinterpret_cast<const std::uint8_t*>(chunk.data()),
-                    static_cast<std::size_t>(in.gcount()));
+        sha256_update(&context, static_cast<std::size_t>(in.gcount()),
+                      reinterpret_cast<const std::uint8_t*>(chunk.data()));
     }
-    return in.bad() ? std::string() : hash.HexDigest();
+    if (in.bad()) {
+        return {};
+    }
+    std::array<std::uint8_t, SHA256_DIGEST_SIZE> digest;
+    sha256_digest(&context, digest.size(), digest.data());
+    std::string hex;
+    for (const std::uint8_t byte : digest) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        hex += pair;
+    }
+    return hex;
 }

@@ -1,27 +1,11 @@
-// SHA-256 of a byte stream, for the firmware file's fingerprint in the
-// results file: fed in pieces, finished once.
+// The firmware file's fingerprint in the results file: its SHA-256, by nettle.
 #pragma once
 
-#include <array>
-#include <cstddef>
-#include <cstdint>
 #include <string>
 
 class Sha256 {
   public:
-    Sha256();
-    void Update(const std::uint8_t* data, std::size_t size);
-    // The digest as 64 lower-case hexadecimal digits; the object is spent.
-    std::string HexDigest();
-
-    // The digest of a whole file; empty when it cannot be read.
+    // The digest of a whole file as 64 lower-case hexadecimal digits; empty
+    // when it cannot be read.
     static std::string OfFile(const std::string& path);
-
-  private:
-    void Compress(const std::uint8_t* block);
-
-    std::array<std::uint32_t, 8> state;
-    std::array<std::uint8_t, 64> buffer{};
-    std::size_t buffered = 0;
-    std::uint64_t totalBytes = 0;
 };

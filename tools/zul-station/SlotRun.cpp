@@ -1,8 +1,10 @@
 #include "SlotRun.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sys/stat.h>
 #include <vector>
 
 #include "ToolProcess.h"
@@ -29,6 +31,26 @@ std::string NewRunFolder(const fs::path& slotFolder) {
     return {};
 }
 
+// The runs' views: made and removed at every start and end, on a disk they
+// were most of the station's own work (each new inode is searched for among
+// the recently deleted ones). So they live in a private folder on a memory
+// file system: the user's runtime folder, else /dev/shm; else under `dir`.
+std::string ViewsFolder(const std::string& dir) {
+    static std::string views;
+    struct stat status {};
+    if (!views.empty() && stat(views.c_str(), &status) == 0) {
+        return views; // emptied views are removed, this folder with them
+    }
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    for (const std::string base : {runtime != nullptr ? runtime : "", "/dev/shm"}) {
+        std::string pattern = base + "/zul-station.XXXXXX";
+        if (!base.empty() && mkdtemp(pattern.data()) != nullptr) {
+            return views = pattern;
+        }
+    }
+    return views = (fs::path(dir) / ".pins").string();
+}
+
 } // namespace
 
 SlotRun::SlotRun(const std::string& dir, const FoundDevice& device)
@@ -37,9 +59,8 @@ SlotRun::SlotRun(const std::string& dir, const FoundDevice& device)
     if (!folder.empty()) {
         const fs::path run(folder);
         pin = std::make_unique<DevicePin>(
-            (fs::path(dir) / ".pins" / (slot + "-" + run.filename().string())).string(), device);
-        std::ofstream module(run / kModuleFile);
-        if (!pin->Made() || !module) {
+            ViewsFolder(dir) + "/" + slot + "-" + run.filename().string(), device);
+        if (!pin->Made()) {
             folder.clear();
         }
     }

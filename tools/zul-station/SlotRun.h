@@ -24,10 +24,8 @@ class SlotRun {
     static constexpr const char* kProgressFile = "Progress.bin";
     static constexpr const char* kModuleFile = "ModuleInfo.bin";
 
-    // Makes the next free run folder "<dir>/<slot>/run-<n>", with the module
-    // file there empty so that it can be watched before the tool truncates
-    // it, and the view of `device` under "<dir>/.pins"; Folder() is empty on
-    // failure.
+    // Makes the next free run folder "<dir>/<slot>/run-<n>" and the view of
+    // `device`; Folder() is empty on failure.
     SlotRun(const std::string& dir, const FoundDevice& device);
 
     // Starts the tool on the firmware with the pass-through checks.
@@ -49,9 +47,9 @@ class SlotRun {
     Clock::time_point Ended() const { return ended; }
     long ElapsedSeconds() const;
 
-    // The event waiter's watches: on the module file (written once the device
-    // has answered) and, for a terminal, on the folder (each progress value
-    // is renamed into it).
+    // The event waiter's watches, on the run's folder: for the module file
+    // (written once the device has answered) and, for a terminal, for the
+    // progress file (each value is renamed into it).
     int moduleWatch = -1;
     int progressWatch = -1;
 
