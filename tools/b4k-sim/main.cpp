@@ -18,6 +18,7 @@ namespace {
 
 constexpr int kStartFailed = 1;
 constexpr int kUsageError = 2;
+constexpr int kRefused = 2; // another simulator holds the COM name or USB path
 constexpr int kPortHungUp = 3;
 
 constexpr const char* kHelpHead =
@@ -205,7 +206,7 @@ int Serve(SimulatorOptions options) {
     B4kSimulator simulator(std::move(options));
     if (!simulator.Start()) {
         std::fprintf(stderr, "b4k-sim: %s\n", simulator.Error().c_str());
-        return kStartFailed;
+        return simulator.Refused() ? kRefused : kStartFailed;
     }
     std::printf("%s\n", simulator.SlavePath().c_str());
     std::fflush(stdout);
