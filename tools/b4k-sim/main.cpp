@@ -25,10 +25,15 @@ constexpr const char* kHelpHead =
     R"(Usage: b4k-sim [OPTION]...
 A simulated B4K device on a pseudo-terminal, or with --tty on an existing serial
 port. Prints the port's path on the first line of standard output, then serves
-until SIGINT, SIGTERM or the simulated hang-up, removes its link and exits with
-status 0. A port that cannot be opened ends it with status 1. A hang-up of the
---tty port (its USB host went away) ends it with a message and status 3; it does
-not wait for the port to come back.
+until SIGINT, SIGTERM or the simulated hang-up, removes its link, its sysfs entries
+and the folders it made for them, and exits. A COM name (--port-dir, --com) or a
+USB path (--sysfs, --usb-path) that another running b4k-sim holds is refused and
+left alone; those of one that was killed are taken over.
+
+Exit status: 0 served to its end, or this text; 1 the port, the link, the sysfs
+tree or the capture file could not be made; 2 usage error, or a name that another
+b4k-sim holds (its process number is named); 3 the --tty port hung up (its USB
+host went away), which is not waited for.
 
 )";
 constexpr const char* kHelpTail =

@@ -12,7 +12,7 @@ constexpr std::array<std::pair<std::int32_t, const char*>, 19> kMeanings = {{
     {1, "download successful"},
     {0, "help text printed"},
     {-1, "a frame failed in transfer in all three attempts"},
-    {-2, "no device answered within the detection time"},
+    {-2, "no port could be opened and written within the detection time"},
     {-3, "the firmware file is invalid or cannot be read"},
     {-4, "the device did not acknowledge the connect frame"},
     {-5, "a reply to a command of type 3 failed its check"},
