@@ -73,7 +73,8 @@ TEST(B4kSimProgram, HelpListsEveryOptionAndBadUsageExitsTwo) {
     // Bad usage, and last a file that is not a serial port: nothing to serve.
     for (const std::string args :
          {"--bogus", "--baud fast", "--status 3", "--wrong-echo 3", "--delay", "--com 4",
-          "--type-delay 5=x", "--tty /dev/null --sysfs s", "--usb-path 1-1/x", "--tty /dev/null"}) {
+          "--type-delay 5=x", "--tty /dev/null --sysfs s", "--usb-path 1-1/x", "--usb-path ..",
+          "--tty /dev/null"}) {
         const ProcessResult run = RunProcess("/bin/sh", {"-c", "exec '" B4K_SIM_PATH "' " + args});
         EXPECT_EQ(run.exitStatus, args == "--tty /dev/null" ? 1 : 2) << args;
         EXPECT_FALSE(run.err.empty()) << args;

@@ -79,6 +79,11 @@ bool ParseEchoType(std::string_view text, int& field) {
             field == device::kModuleType);
 }
 
+// One folder's own name: no way up, across or into the tree.
+bool IsFolderName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == name.npos;
+}
+
 using Setter = bool (*)(std::string_view value, SimulatorOptions& options);
 
 struct OptionEntry {
@@ -98,7 +103,7 @@ const OptionEntry kOptions[] = {
     {"--sysfs", "DIR", "write the USB device's fake sysfs tree under DIR (default: none)",
      [](auto v, auto& o) { return !(o.sysfsDir = v).empty(); }},
     {"--usb-path", "P", "the device's USB port path in that tree (default: 1-1)",
-     [](auto v, auto& o) { return !(o.usbPath = v).empty() && v.find('/') == v.npos; }},
+     [](auto v, auto& o) { return IsFolderName(o.usbPath = v); }},
     {"--capture", "FILE",
      "record each received item as a line of FILE, emptied first (default: none)",
      [](auto v, auto& o) { return !(o.capturePath = v).empty(); }},
