@@ -10,9 +10,11 @@ set(CPACK_PACKAGE_DESCRIPTION
 attached through a USB serial port, logging every step, so that a factory
 script can follow a run through a log, a progress file and the exit status.
 .
-The package also holds b4k-sim, a simulated B4K device on a pseudo-terminal,
-ctf-gen, which writes firmware files for trying things, and a udev rule that
-gives the dialout group the B4K's port and keeps ModemManager away from it.")
+The package also holds zul-station, which programs every B4K plugged into the
+machine, several at once, one Download_ZUL_Console run per USB socket;
+b4k-sim, a simulated B4K device on a pseudo-terminal; ctf-gen, which writes
+firmware files for trying things; and a udev rule that gives the dialout
+group the B4K's port and keeps ModemManager away from it.")
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)

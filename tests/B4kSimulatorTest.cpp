@@ -73,21 +73,67 @@ TEST(B4kSimProgram, HelpListsEveryOptionAndBadUsageExitsTwo) {
     // Bad usage, and last a file that is not a serial port: nothing to serve.
     for (const std::string args :
          {"--bogus", "--baud fast", "--status 3", "--wrong-echo 3", "--delay", "--com 4", "stray",
-          "--type-delay 5=x", "--tty /dev/null --sysfs s", "--usb-path 1-1/x", "--tty /dev/null"}) {
+          "--type-delay 5=x", "--tty /dev/null --sysfs s", "--usb-path 1-1/x", "--usb-path ..",
+          "--tty /dev/null"}) {
         const ProcessResult run = RunProcess("/bin/sh", {"-c", "exec '" B4K_SIM_PATH "' " + args});
         EXPECT_EQ(run.exitStatus, args == "--tty /dev/null" ? 1 : 2) << args;
         EXPECT_FALSE(run.err.empty()) << args;
     }
 }
 
-TEST(B4kSimProgram, ServesUntilTerminatedThenRemovesItsLink) {
+// A COM name and a USB path are one simulator's at a time: a second one asked
+// for either is refused, naming the holder, and leaves its link and tree alone.
+// Ending, a simulator removes what it made and nothing else; the names of one
+// that was killed are free for the next.
+TEST(B4kSimProgram, HoldsItsNamesAloneAndRemovesWhatItMade) {
+    namespace fs = std::filesystem;
     Tempdir dir;
-    const Launched sim = Launch("--port-dir '" + dir.Path().string() + "' --com 5");
-    const std::filesystem::path link = dir.Path() / "COM5";
-    EXPECT_EQ(sim.port, std::filesystem::read_symlink(link).string() + "\n");
-    ASSERT_EQ(kill(sim.pid, SIGTERM), 0);
-    EXPECT_EQ(End(sim), 0);
-    EXPECT_FALSE(std::filesystem::is_symlink(link));
+    const fs::path sys = dir.Path() / "sys", link = dir.Path() / "ports/a/COM5";
+    fs::create_directory(sys); // the user's: it stays
+    const auto args = [&](int com, const std::string& usb) {
+        return "--port-dir '" + link.parent_path().string() + "' --com " + std::to_string(com) +
+               " --sysfs '" + sys.string() + "' --usb-path " + usb;
+    };
+    const auto serves = [&](const Launched& sim) {
+        const std::string pts = "pts" + sim.port.substr(9, sim.port.size() - 10);
+        EXPECT_EQ(sim.port, fs::read_symlink(link).string() + "\n");
+        EXPECT_TRUE(fs::exists(sys / "bus/usb/devices/1-2/1-2:1.0/tty" / pts / "dev")) << pts;
+    };
+    const Launched first = Launch(args(5, "1-2"));
+    for (const auto& [com, usb] : {std::pair{5, "1-3"}, {6, "1-2"}}) {
+        const ProcessResult second =
+            RunProcess("/bin/sh", {"-c", "exec '" B4K_SIM_PATH "' " + args(com, usb)}, {{}, {}, 5});
+        EXPECT_EQ(second.exitStatus, 2) << com;
+        EXPECT_NE(second.err.find("process " + std::to_string(first.pid)), std::string::npos)
+            << second.err;
+    }
+    serves(first);
+    ASSERT_EQ(kill(first.pid, SIGTERM), 0);
+    EXPECT_EQ(End(first), 0);
+    EXPECT_FALSE(fs::exists(dir.Path() / "ports"));
+    EXPECT_TRUE(fs::is_empty(sys));
+    Launched killed = Launch(args(5, "1-2"));
+    kill(killed.pid, SIGKILL);
+    End(killed);
+    const Launched next = Launch(args(5, "1-2"));
+    serves(next);
+    kill(next.pid, SIGTERM);
+    EXPECT_EQ(End(next), 0);
+}
+
+// Started together for one COM name, exactly one serves.
+TEST(B4kSimProgram, OneOfManyStartedAtOnceTakesTheName) {
+    Tempdir dir;
+    const ProcessResult race = RunProcess(
+        "/bin/sh", {"-c", "cd '" + dir.Path().string() +
+                              "'; for i in 1 2 3 4 5 6; do '" B4K_SIM_PATH
+                              "' --port-dir p --com 5 >>o 2>>e & p=\"$p $!\"; done; "
+                              "for i in $(seq 200); do [ -s o ] && [ $(wc -l <e) -ge 5 ] "
+                              "&& break; sleep 0.05; done; kill $p; wait; cat o; cat e >&2"});
+    EXPECT_EQ(std::count(race.out.begin(), race.out.end(), '\n'), 1) << race.out;
+    const std::regex held("COM5 is held by the b4k-sim of process \\d+\n");
+    EXPECT_EQ(std::distance(std::sregex_iterator(race.err.begin(), race.err.end(), held), {}), 5)
+        << race.err;
 }
 
 // The slave of a pty pair stands for a real port; the test plays the host on

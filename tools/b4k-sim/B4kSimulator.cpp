@@ -68,6 +68,18 @@ bool WriteText(const fs::path& file, const std::string& text) {
     return static_cast<bool>(out.flush());
 }
 
+// A link left by a simulator that died points to a pseudo-terminal; any
+// other entry of that name is a real port's, or the user's, and stays.
+bool StaleOrAbsent(const std::string& path) {
+    struct stat existing {};
+    if (::lstat(path.c_str(), &existing) != 0) {
+        return true;
+    }
+    std::error_code failure;
+    return S_ISLNK(existing.st_mode) &&
+           fs::read_symlink(path, failure).string().starts_with("/dev/pts/");
+}
+
 } // namespace
 
 std::string FormatCaptureLine(const CapturedItem& item) {
@@ -282,18 +294,46 @@ void B4kSimulator::Teardown() {
     RemoveSysfs();
 }
 
+// Claims `name` in `folder`, making the folder's way as needed; a name that
+// another live simulator holds is refused, and nothing of its is touched.
+bool B4kSimulator::Claim(NameClaim& claim, FolderTrail& trail, const std::string& folder,
+                         const std::string& name, const std::string& what) {
+    constexpr int kAttempts = 20; // the folder may be removed under us by its maker
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (!trail.Make(folder)) {
+            return Fail("cannot make the folder " + folder);
+        }
+        const NameClaim::Outcome outcome = claim.Take(folder, name);
+        if (outcome == NameClaim::Outcome::Taken) {
+            return true;
+        }
+        if (outcome == NameClaim::Outcome::HeldByOther) {
+            refused = true;
+            error = what + " is held by " +
+                    (claim.Holder() > 0 ? "the b4k-sim of process " + std::to_string(claim.Holder())
+                                        : std::string("another b4k-sim"));
+            Teardown();
+            return false;
+        }
+        if (errno != ENOENT) {
+            break;
+        }
+    }
+    return Fail("cannot claim " + what);
+}
+
 // Made under a temporary name and renamed, so that a stale link of an
-// earlier run is replaced in one step; anything but a link is left alone.
+// earlier run is replaced in one step.
 bool B4kSimulator::MakeLink() {
     if (options.portDir.empty() || options.comNumber == 0) {
         return true;
     }
-    std::error_code ignored;
-    fs::create_directories(options.portDir, ignored);
-    const std::string path =
-        (fs::path(options.portDir) / ("COM" + std::to_string(options.comNumber))).string();
-    struct stat existing {};
-    if (::lstat(path.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
+    const std::string name = "COM" + std::to_string(options.comNumber);
+    const std::string path = (fs::path(options.portDir) / name).string();
+    if (!Claim(comClaim, portFolders, options.portDir, name, path)) {
+        return false;
+    }
+    if (!StaleOrAbsent(path)) {
         errno = EEXIST;
         return Fail("cannot create the link " + path);
     }
@@ -310,21 +350,22 @@ bool B4kSimulator::MakeLink() {
     return true;
 }
 
-// Only our own link goes: another simulator may have taken the name since.
+// Only our own link goes; then the claim, then the folders we made.
 void B4kSimulator::RemoveLink() {
-    if (linkPath.empty()) {
-        return;
+    if (!linkPath.empty()) {
+        std::error_code ignored;
+        if (fs::read_symlink(linkPath, ignored) == pty.SlavePath()) {
+            fs::remove(linkPath, ignored);
+        }
+        linkPath.clear();
     }
-    std::error_code ignored;
-    if (fs::read_symlink(linkPath, ignored) == pty.SlavePath()) {
-        fs::remove(linkPath, ignored);
-    }
-    linkPath.clear();
+    comClaim.Release();
+    portFolders.Remove();
 }
 
 // The layout a USB serial device has under /sys, as far as port discovery
-// looks. A tree left by an earlier run is replaced whole, so that no stale
-// tty entry remains beside ours.
+// looks. A tree left by a simulator that died is replaced whole, so that no
+// stale tty entry remains beside ours.
 bool B4kSimulator::WriteSysfs() {
     if (options.sysfsDir.empty()) {
         return true;
@@ -333,13 +374,16 @@ bool B4kSimulator::WriteSysfs() {
         fs::path(options.sysfsDir) / "bus" / "usb" / "devices" / options.usbPath;
     const fs::path ttyFolder =
         usbDevice / (options.usbPath + ":1.0") / "tty" / TtyName(pty.SlavePath());
+    if (!Claim(usbClaim, sysfsFolders, options.sysfsDir, "usb-" + options.usbPath,
+               "the USB path " + options.usbPath + " under " + options.sysfsDir)) {
+        return false;
+    }
     std::error_code failure;
     fs::remove_all(usbDevice, failure);
     sysfsDevice = usbDevice.string();
     const dev_t dev = pty.SlaveDevice();
     const std::string numbers = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
-    if (!fs::create_directories(ttyFolder, failure) ||
-        !WriteText(usbDevice / "idVendor", "2c7a\n") ||
+    if (!sysfsFolders.Make(ttyFolder) || !WriteText(usbDevice / "idVendor", "2c7a\n") ||
         !WriteText(usbDevice / "idProduct", "0001\n") ||
         !WriteText(usbDevice / "serial", "DEMO_1.000\n") ||
         !WriteText(ttyFolder / "dev", numbers + "\n")) {
@@ -348,12 +392,16 @@ bool B4kSimulator::WriteSysfs() {
     return true;
 }
 
+// Our device's folder, then the claim (whose file sits in the tree's root),
+// then the folders we made on the way, those that nobody else uses.
 void B4kSimulator::RemoveSysfs() {
     if (!sysfsDevice.empty()) {
         std::error_code ignored;
         fs::remove_all(sysfsDevice, ignored);
         sysfsDevice.clear();
     }
+    usbClaim.Release();
+    sysfsFolders.Remove();
 }
 
 std::vector<CapturedItem> B4kSimulator::Capture() const {

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "FolderTrail.h"
+#include "NameClaim.h"
 #include "PseudoTerminal.h"
 #include "SimulatedDevice.h"
 #include "TtyPort.h"
@@ -51,6 +53,9 @@ class B4kSimulator {
     // The port the host opens: the pseudo-terminal's slave, or the ttyPath.
     const std::string& SlavePath() const { return OnTty() ? tty.Path() : pty.SlavePath(); }
     const std::string& Error() const { return error; } // what Start() failed on
+    // True when Start() failed because another simulator holds the COM name
+    // or the USB path asked for; Error() names its process.
+    bool Refused() const { return refused; }
 
     std::vector<CapturedItem> Capture() const;
     std::vector<std::vector<std::uint8_t>> CapturedFrames() const; // Frame items only, in order
@@ -75,6 +80,8 @@ class B4kSimulator {
     bool OpenDescriptors();
     bool StartServing();
     void SetServing(bool on);
+    bool Claim(NameClaim& claim, FolderTrail& trail, const std::string& folder,
+               const std::string& name, const std::string& what);
     bool MakeLink();
     bool WriteSysfs();
     void RemoveLink();
@@ -100,6 +107,11 @@ class B4kSimulator {
     std::string error;
     std::string linkPath;
     std::string sysfsDevice; // the tree's top folder, once written
+    NameClaim comClaim;
+    NameClaim usbClaim;
+    FolderTrail portFolders;  // those of the port folder's way that we made
+    FolderTrail sysfsFolders; // those of the sysfs tree's way that we made
+    bool refused = false;
     std::FILE* captureFile = nullptr;
     int wakeFd = -1;
     int timerFd = -1;

@@ -20,16 +20,22 @@ namespace {
 
 constexpr int kStartFailed = 1;
 constexpr int kUsageError = 2;
+constexpr int kRefused = 2; // another simulator holds the COM name or USB path
 constexpr int kPortHungUp = 3;
 
 constexpr const char* kHelpHead =
     R"(Usage: b4k-sim [OPTION]...
 A simulated B4K device on a pseudo-terminal, or with --tty on an existing serial
 port. Prints the port's path on the first line of standard output, then serves
-until SIGINT, SIGTERM or the simulated hang-up, removes its link and exits with
-status 0. A port that cannot be opened ends it with status 1. A hang-up of the
---tty port (its USB host went away) ends it with a message and status 3; it does
-not wait for the port to come back.
+until SIGINT, SIGTERM or the simulated hang-up, removes its link, its sysfs entries
+and the folders it made for them, and exits. A COM name (--port-dir, --com) or a
+USB path (--sysfs, --usb-path) that another running b4k-sim holds is refused and
+left alone; those of one that was killed are taken over.
+
+Exit status: 0 served to its end, or this text; 1 the port, the link, the sysfs
+tree or the capture file could not be made; 2 usage error, or a name that another
+b4k-sim holds (its process number is named); 3 the --tty port hung up (its USB
+host went away), which is not waited for.
 
 )";
 constexpr const char* kHelpTail =
@@ -75,6 +81,11 @@ bool ParseEchoType(std::string_view text, int& field) {
             field == device::kModuleType);
 }
 
+// One folder's own name: no way up, across or into the tree.
+bool IsFolderName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == name.npos;
+}
+
 using Setter = bool (*)(std::string_view value, SimulatorOptions& options);
 
 struct OptionEntry {
@@ -94,7 +105,7 @@ const OptionEntry kOptions[] = {
     {"--sysfs", "DIR", "write the USB device's fake sysfs tree under DIR (default: none)",
      [](auto v, auto& o) { return !(o.sysfsDir = v).empty(); }},
     {"--usb-path", "P", "the device's USB port path in that tree (default: 1-1)",
-     [](auto v, auto& o) { return !(o.usbPath = v).empty() && v.find('/') == v.npos; }},
+     [](auto v, auto& o) { return IsFolderName(o.usbPath = v); }},
     {"--capture", "FILE",
      "record each received item as a line of FILE, emptied first (default: none)",
      [](auto v, auto& o) { return !(o.capturePath = v).empty(); }},
@@ -224,7 +235,7 @@ int Serve(SimulatorOptions options) {
     B4kSimulator simulator(std::move(options));
     if (!simulator.Start()) {
         std::fprintf(stderr, "b4k-sim: %s\n", simulator.Error().c_str());
-        return kStartFailed;
+        return simulator.Refused() ? kRefused : kStartFailed;
     }
     std::printf("%s\n", simulator.SlavePath().c_str());
     std::fflush(stdout);
