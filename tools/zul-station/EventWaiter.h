@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -13,6 +14,7 @@ struct StationEvents {
     bool tick = false;       // a second has passed
     // Watches whose folder changed, with the entry's name.
     std::vector<std::pair<int, std::string>> changed;
+    std::vector<int> processesEnded; // WatchProcess's watches whose process ended
 };
 
 class EventWaiter {
@@ -31,6 +33,9 @@ class EventWaiter {
     // Files renamed into `folder`.
     int WatchRenames(const std::string& folder);
     void Unwatch(int watch);
+    // The end of process `pid`, a child or not; -1 when it cannot be watched.
+    // The watch ends with the event.
+    int WatchProcess(pid_t pid);
 
     // Blocks until something happened.
     StationEvents Wait();
@@ -38,6 +43,7 @@ class EventWaiter {
   private:
     void TakeChanges(StationEvents& events);
 
+    std::vector<int> processes; // pidfds, each its own watch
     int signals = -1;
     int inotify = -1;
     int timer = -1;

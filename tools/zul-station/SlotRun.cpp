@@ -1,11 +1,15 @@
 #include "SlotRun.h"
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sys/wait.h>
 #include <vector>
 
+#include "RunJournal.h"
 #include "ToolProcess.h"
+#include "app/Exitstatus.h"
 
 namespace fs = std::filesystem;
 
@@ -29,15 +33,27 @@ std::string NewRunFolder(const fs::path& slotFolder) {
     return {};
 }
 
+// Where the run's view of its device goes.
+std::string PinFolder(const std::string& dir, const std::string& slot, const fs::path& run) {
+    return (fs::path(dir) / ".pins" / (slot + "-" + run.filename().string())).string();
+}
+
+SlotRun::Clock::time_point ParseIsoTime(const std::string& text) {
+    std::tm utc{};
+    const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return end != nullptr ? SlotRun::Clock::from_time_t(timegm(&utc)) : SlotRun::Clock::now();
+}
+
 } // namespace
 
-SlotRun::SlotRun(const std::string& dir, const FoundDevice& device)
-    : slot(device.slot.empty() ? "check" : device.slot), instance(device.instance),
+SlotRun::SlotRun(const std::string& dir, const FoundDevice& device,
+                 std::optional<std::string> slotLabel, int attemptNumber)
+    : slot(device.slot.empty() ? "check" : device.slot), label(std::move(slotLabel)),
+      attempt(attemptNumber), instance(device.instance),
       folder(NewRunFolder(fs::path(dir) / slot)) {
     if (!folder.empty()) {
         const fs::path run(folder);
-        pin = std::make_unique<DevicePin>(
-            (fs::path(dir) / ".pins" / (slot + "-" + run.filename().string())).string(), device);
+        pin = std::make_unique<DevicePin>(PinFolder(dir, slot, run), device);
         std::ofstream module(run / kModuleFile);
         if (!pin->Made() || !module) {
             folder.clear();
@@ -45,15 +61,51 @@ SlotRun::SlotRun(const std::string& dir, const FoundDevice& device)
     }
 }
 
+SlotRun::SlotRun(const std::string& dir, const std::string& runFolder, Json runJournal,
+                 pid_t toolPid)
+    : slot(runJournal.value("slot", "")), attempt(runJournal.value("attempt", 1)),
+      instance(runJournal.value("instance", "")), folder(runFolder),
+      pinFolder(PinFolder(dir, slot, runFolder)), journal(std::move(runJournal)), adopted(true),
+      pid(toolPid), started(ParseIsoTime(journal.value("start", ""))) {
+    if (journal.contains("label") && journal["label"].is_string()) {
+        label = journal["label"].get<std::string>();
+    }
+}
+
+// The view of a run adopted from a station before is this one's to remove.
+SlotRun::~SlotRun() {
+    std::error_code ignored;
+    if (!pinFolder.empty()) {
+        fs::remove_all(pinFolder, ignored);
+        fs::remove(fs::path(pinFolder).parent_path(), ignored);
+    }
+}
+
 bool SlotRun::Start(const std::string& tool, const std::string& firmware,
-                    const std::vector<std::string>& checks) {
+                    const std::vector<std::string>& checks, const Json& common) {
     std::vector<std::string> args = {"--if", firmware};
     args.insert(args.end(), checks.begin(), checks.end());
     args.insert(args.end(), {"--progress", kProgressFile, "--infomod", kModuleFile});
     started = Clock::now();
+    journal = {{"slot", slot},
+               {"label", label ? Json(*label) : Json(nullptr)},
+               {"start", ResultsFile::IsoTime(started)},
+               {"folder", folder},
+               {"attempt", attempt},
+               {"instance", instance}};
+    // The check of an invalid file is no device's run: it keeps no journal.
+    if (common.is_object()) {
+        journal.update(common);
+        if (!RunJournal::Write(folder, journal)) {
+            return false;
+        }
+    }
     pid = ToolProcess::Start(
         tool, args, folder,
         {{"ZUL_SYSFS_ROOT", pin->SysfsRoot()}, {"ZUL_PORT_DIR", pin->PortDir()}});
+    if (pid <= 0) {
+        RunJournal::Forget(folder);
+    }
     return pid > 0;
 }
 
@@ -81,6 +133,26 @@ void SlotRun::Finish(int waitStatus) {
     Refresh();
     state = outcome.Succeeded() ? RunState::Done : RunState::Failed;
     pin.reset();
+}
+
+// The tool's exit status is its parent's to know, and that was the station
+// before: the log says the result, and the result the status.
+void SlotRun::FinishAdopted() {
+    ended = Clock::now();
+    const std::optional<std::int32_t> result = RunJournal::ResultFromLog(folder);
+    outcome = result ? RunOutcome::FromWaitStatus(W_EXITCODE(ProcessExitStatus(*result), 0))
+                     : RunOutcome{0, std::nullopt, "the run gave no result (cut off)"};
+    Refresh();
+    state = outcome.Succeeded() ? RunState::Done : RunState::Failed;
+}
+
+RunEnd SlotRun::End() const {
+    RunEnd end{ResultsFile::IsoTime(ended), outcome.result, outcome.exitStatus, moduleType,
+               adopted};
+    if (adopted && !outcome.result) {
+        end.exitStatus.reset();
+    }
+    return end;
 }
 
 long SlotRun::ElapsedSeconds() const {

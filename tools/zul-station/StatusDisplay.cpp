@@ -54,7 +54,7 @@ StatusDisplay::StatusDisplay(std::FILE* stream)
 
 std::string StatusDisplay::Line(const SlotRun& run) const {
     char text[96];
-    std::snprintf(text, sizeof text, "%-12s %s %3d%% ", run.Slot().c_str(),
+    std::snprintf(text, sizeof text, "%-12s %s %3d%% ", run.Title().c_str(),
                   Bar(run.Progress()).c_str(), run.Progress());
     return text + StateText(run) + " " + std::to_string(run.ElapsedSeconds()) + " s";
 }
@@ -64,7 +64,7 @@ void StatusDisplay::Event(const SlotRun& run) {
         Refresh(run);
         return;
     }
-    std::fprintf(out, "%s %s %s, %ld s, %s\n", Clock().c_str(), run.Slot().c_str(),
+    std::fprintf(out, "%s %s %s, %ld s, %s\n", Clock().c_str(), run.Title().c_str(),
                  StateText(run).c_str(), run.ElapsedSeconds(), run.Folder().c_str());
     std::fflush(out);
 }
@@ -98,7 +98,7 @@ void StatusDisplay::Summary(const std::vector<const SlotRun*>& runs) {
     std::fprintf(out, "\n%-12s %-7s %-5s %-7s %s\n", "slot", "result", "exit", "time", "meaning");
     for (const SlotRun* run : runs) {
         const RunOutcome& outcome = run->Outcome();
-        std::fprintf(out, "%-12s %-7s %-5d %-7s %s\n", run->Slot().c_str(),
+        std::fprintf(out, "%-12s %-7s %-5d %-7s %s\n", run->Title().c_str(),
                      outcome.result ? std::to_string(*outcome.result).c_str() : "-",
                      outcome.exitStatus, (std::to_string(run->ElapsedSeconds()) + " s").c_str(),
                      outcome.meaning.c_str());
