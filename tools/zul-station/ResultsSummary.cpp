@@ -90,8 +90,8 @@ bool ResultsSummary::Read(const std::string& file, std::FILE* err) {
         }
     }
     if (others > 0) {
-        std::fprintf(err, "zul-station: %s: %d line%s not a record (first: line %d)\n",
-                     file.c_str(), others, others == 1 ? " is" : "s are", first);
+        std::fprintf(err, "zul-station: %s: %d %s (first: line %d)\n", file.c_str(), others,
+                     others == 1 ? "line is not a record" : "lines are not records", first);
     }
     return true;
 }
