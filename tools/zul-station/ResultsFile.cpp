@@ -113,7 +113,8 @@ bool ResultsFile::Append(const std::string& line) const {
 }
 
 // The two fields as Record writes them, with its replacement of bytes.
-bool ResultsFile::Holds(const std::string& folder, const std::string& start) const {
+std::optional<std::string> ResultsFile::Find(const std::string& folder,
+                                             const std::string& start) const {
     const auto field = [](const char* name, const std::string& value) {
         return "\"" + std::string(name) +
                "\":" + Json(value).dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -125,8 +126,8 @@ bool ResultsFile::Holds(const std::string& folder, const std::string& start) con
     while (std::getline(in, line)) {
         if (line.find(folderField) != std::string::npos &&
             line.find(startField) != std::string::npos) {
-            return true;
+            return line;
         }
     }
-    return false;
+    return std::nullopt;
 }

@@ -31,9 +31,9 @@ class ResultsFile {
     // Appends one line, flushed to disk; false when it could not be written
     // whole (a part written is taken back).
     bool Append(const std::string& line) const;
-    // Whether a record of the run in `folder` that started at `start` is
+    // The record of the run in `folder` that started at `start`, when it is
     // there already: a station stopped between the two steps of recording.
-    bool Holds(const std::string& folder, const std::string& start) const;
+    std::optional<std::string> Find(const std::string& folder, const std::string& start) const;
 
     static std::string IsoTime(std::chrono::system_clock::time_point when);
     static Json Firmware(const std::string& file, const FirmwareIdentity& identity);

@@ -166,6 +166,14 @@ void Station::Recover(const std::string& folder, const Json& journal) {
     if (pid <= 0 && options.results.empty()) {
         return; // nothing to record, nothing to wait for
     }
+    // Stopped between the record and its mark: the record is there already.
+    const std::optional<std::string> line =
+        pid > 0 ? std::nullopt
+                : results->Find(journal.value("folder", ""), journal.value("start", ""));
+    if (line) {
+        RunJournal::MarkRecorded(folder, *line + "\n");
+        return;
+    }
     auto run = std::make_unique<SlotRun>(options.dir, folder, journal, pid);
     served[run->Slot()] = run->Instance();
     if (pid > 0 && active.count(run->Slot()) == 0) {
@@ -180,16 +188,14 @@ void Station::Recover(const std::string& folder, const Json& journal) {
 }
 
 // The record on disk first, then the run's own mark of it; a station
-// stopped in between finds the record in the file and only marks it.
+// stopped in between finds the record in the file (Recover).
 void Station::Record(SlotRun& run) {
     display.Event(run);
     if (options.results.empty()) {
         return;
     }
     const std::string line = ResultsFile::Record(run.Journal(), run.End());
-    const std::string start = run.Journal().value("start", "");
-    const bool there = run.Adopted() && results->Holds(run.Journal().value("folder", ""), start);
-    if (!there && !results->Append(line)) {
+    if (!results->Append(line)) {
         display.Message("zul-station: cannot append to " + options.results);
         return;
     }
