@@ -1,6 +1,7 @@
 #include "Station.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -178,6 +179,7 @@ void Station::Recover(const std::string& folder, const Json& journal) {
     served[run->Slot()] = run->Instance();
     if (pid > 0 && active.count(run->Slot()) == 0) {
         run->endWatch = waiter.WatchProcess(pid);
+        run->Refresh();
         display.Event(*run);
         active[run->Slot()] = std::move(run);
         return;
@@ -281,6 +283,9 @@ void Station::Handle(const StationEvents& events) {
     }
     for (const int watch : events.processesEnded) {
         Adopted(watch);
+    }
+    if (events.tick) {
+        Adopted(-1);
     }
     bool devicesChanged = options.watch && events.tick;
     for (const auto& [watch, name] : events.changed) {
@@ -411,16 +416,21 @@ void Station::Reap() {
     }
 }
 
-// An adopted run's tool has ended.
+// An adopted run's tool has ended: watch `watch` said so or, where its end
+// could not be watched (no pidfd_open, or the tool gone in between), a tick
+// found it gone.
 void Station::Adopted(int watch) {
-    const auto it = std::find_if(active.begin(), active.end(), [watch](const auto& entry) {
-        return entry.second->endWatch == watch;
-    });
-    if (it != active.end()) {
-        std::unique_ptr<SlotRun> run = std::move(it->second);
-        active.erase(it);
-        run->FinishAdopted();
-        Ended(std::move(run));
+    for (auto it = active.begin(); it != active.end();) {
+        SlotRun& run = *it->second;
+        const bool unwatched = watch < 0 && run.endWatch < 0 && kill(run.Pid(), 0) != 0;
+        if (run.Adopted() && ((run.endWatch == watch && watch >= 0) || unwatched)) {
+            std::unique_ptr<SlotRun> ended = std::move(it->second);
+            it = active.erase(it);
+            ended->FinishAdopted();
+            Ended(std::move(ended));
+        } else {
+            ++it;
+        }
     }
 }
 
