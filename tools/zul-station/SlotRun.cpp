@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <vector>
 
@@ -138,7 +139,11 @@ void SlotRun::Finish(int waitStatus) {
 // The tool's exit status is its parent's to know, and that was the station
 // before: the log says the result, and the result the status.
 void SlotRun::FinishAdopted() {
-    ended = Clock::now();
+    // Its end is the log's last entry, however long ago that was.
+    struct stat log {};
+    ended = stat((fs::path(folder) / "Log.txt").c_str(), &log) == 0
+                ? Clock::from_time_t(log.st_mtime)
+                : Clock::now();
     const std::optional<std::int32_t> result = RunJournal::ResultFromLog(folder);
     outcome = result ? RunOutcome::FromWaitStatus(W_EXITCODE(ProcessExitStatus(*result), 0))
                      : RunOutcome{0, std::nullopt, "the run gave no result (cut off)"};
