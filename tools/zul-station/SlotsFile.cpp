@@ -1,6 +1,5 @@
 #include "SlotsFile.h"
 
-#include <cctype>
 #include <fstream>
 #include <regex>
 #include <sstream>

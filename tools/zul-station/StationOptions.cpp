@@ -110,13 +110,31 @@ std::string Offending(char* const* argv) {
     return std::string("-") + static_cast<char>(optopt);
 }
 
+// "--m": the beginning of more than one option.
+bool Ambiguous(std::string_view typed) {
+    if (!typed.starts_with("--")) {
+        return false;
+    }
+    typed.remove_prefix(2);
+    int matches = 0;
+    for (const option& entry : kOptions) {
+        matches += entry.name != nullptr && std::string_view(entry.name).starts_with(typed) ? 1 : 0;
+    }
+    return matches > 1;
+}
+
 void TakeOptions(int argc, char* const* argv, StationOptions& options) {
     opterr = 0; // the messages are the station's own
     optind = 0; // a fresh scan (also for a second parse in one process)
     for (int id = 0;
          options.error.empty() && (id = getopt_long(argc, argv, ":", kOptions, nullptr)) != -1;) {
-        if (id == '?') {
-            options.error = "unknown option '" + Offending(argv) + "'";
+        const bool longOption = std::string_view(argv[optind - 1]).starts_with("--");
+        if (id == '?' && longOption && optopt != 0) { // "--watch=1"
+            options.error = "option '" + Offending(argv) + "' takes no value";
+        } else if (id == '?') {
+            const std::string typed = Offending(argv);
+            options.error =
+                (Ambiguous(typed) ? "ambiguous option '" : "unknown option '") + typed + "'";
         } else if (id == ':') {
             options.error = "option '" + Offending(argv) + "' needs a value";
         } else if (id == kWatch || id == kList || id == kHelp) {
