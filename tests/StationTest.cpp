@@ -237,35 +237,55 @@ TEST(Station, RetriesAFailedRunOnTheSameDevice) {
     }
 }
 
-// Killed with SIGKILL during two paced downloads: both go on. The next
-// start records the one that ended meanwhile at once and waits for the
-// other, starting neither device again; a start after that records nothing,
-// even where the run's own mark of its record is missing.
+// The process working in `folder`: the tool of a run; -1 when none.
+pid_t ProcessIn(const std::filesystem::path& folder) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::error_code failure;
+        const auto cwd = std::filesystem::read_symlink(entry.path() / "cwd", failure);
+        if (!failure && cwd == std::filesystem::canonical(folder)) {
+            return std::stoi(entry.path().filename().string());
+        }
+    }
+    return -1;
+}
+
+// Killed with SIGKILL during three paced downloads: they go on. The next
+// start records at once the one that ended meanwhile and the one cut off
+// (its tool killed: no result), waits for the third, starting none of the
+// devices again; a start after that records nothing, even where a run's own
+// mark of its record is missing.
 TEST(Station, ARestartRecordsWhatAKilledStationLeftEachRunOnce) {
     StationBench bench;
     bench.Plug("1-1.1", 5, {"--baud", "40000"});
     bench.Plug("1-1.2", 6, {"--baud", "12000"});
+    bench.Plug("1-1.3", 7, {"--baud", "12000"});
     pid_t station = -1;
     bench.Run({}, &station);
     const auto file = [&](const std::string& slot, const char* name) {
         return ReadText(bench.dir.File("station/" + slot + "/run-1/" + name));
     };
     Await([&] {
-        return file("1-1.1", "ModuleInfo.bin").size() + file("1-1.2", "ModuleInfo.bin").size() == 8;
+        std::size_t bytes = 0;
+        for (const char* slot : {"1-1.1", "1-1.2", "1-1.3"}) {
+            bytes += file(slot, "ModuleInfo.bin").size();
+        }
+        return bytes == 12;
     });
     kill(station, SIGKILL);
     waitpid(station, nullptr, 0);
+    ASSERT_EQ(kill(ProcessIn(bench.dir.File("station/1-1.3/run-1")), SIGKILL), 0);
     Await([&] { return file("1-1.1", "Log.txt").find("Download time") != std::string::npos; });
     EXPECT_EQ(file("1-1.2", "Log.txt").find("Download time"), std::string::npos);
-    EXPECT_EQ(bench.Run({}).exitStatus, 0);
+    EXPECT_EQ(bench.Run({}).exitStatus, 1); // the run cut off failed
     bench.devices.clear();
-    // As if stopped between the record and its mark: the file still tells.
     std::filesystem::remove(bench.dir.File("station/1-1.1/run-1/Record.json"));
     EXPECT_EQ(bench.Run({}).exitStatus, 1); // no B4K found
     const json recovered = {{"recovered", true}};
+    const json cutOff = {{"recovered", true}, {"exit_status", nullptr}};
     EXPECT_EQ(bench.Records(), (std::vector<json>{bench.Record("1-1.1", 1, 1, 1, recovered),
+                                                  bench.Record("1-1.3", nullptr, 0, 1, cutOff),
                                                   bench.Record("1-1.2", 1, 1, 1, recovered)}));
-    for (const char* slot : {"1-1.1", "1-1.2"}) {
+    for (const char* slot : {"1-1.1", "1-1.2", "1-1.3"}) {
         EXPECT_EQ(Count(ReadText(bench.dir.File(std::string("cap") + slot)), "wakeup"), 1);
     }
 }
