@@ -73,15 +73,6 @@ SlotRun::SlotRun(const std::string& dir, const std::string& runFolder, Json runJ
     }
 }
 
-// The view of a run adopted from a station before is this one's to remove.
-SlotRun::~SlotRun() {
-    std::error_code ignored;
-    if (!pinFolder.empty()) {
-        fs::remove_all(pinFolder, ignored);
-        fs::remove(fs::path(pinFolder).parent_path(), ignored);
-    }
-}
-
 bool SlotRun::Start(const std::string& tool, const std::string& firmware,
                     const std::vector<std::string>& checks, const Json& common) {
     std::vector<std::string> args = {"--if", firmware};
@@ -139,6 +130,11 @@ void SlotRun::Finish(int waitStatus) {
 // The tool's exit status is its parent's to know, and that was the station
 // before: the log says the result, and the result the status.
 void SlotRun::FinishAdopted() {
+    // Its view is this station's to remove, once its tool is gone: until then
+    // the tool may still open its port through it.
+    std::error_code ignored;
+    fs::remove_all(pinFolder, ignored);
+    fs::remove(fs::path(pinFolder).parent_path(), ignored);
     // Its end is the log's last entry, however long ago that was.
     struct stat log {};
     ended = stat((fs::path(folder) / "Log.txt").c_str(), &log) == 0

@@ -34,7 +34,6 @@ class SlotRun {
     // A run that a station before this one started and that is still going:
     // its tool `toolPid` is no child of this station.
     SlotRun(const std::string& dir, const std::string& runFolder, Json runJournal, pid_t toolPid);
-    ~SlotRun();
     SlotRun(const SlotRun&) = delete;
     SlotRun& operator=(const SlotRun&) = delete;
 

@@ -243,11 +243,14 @@ int Station::RefuseFirmware(const FirmwareCheck& check) {
         std::fprintf(stderr, "zul-station: %s is invalid\n", options.firmware.c_str());
         return kSomeFailed;
     }
+    const SlotRun* probe = run.get();
     active[run->Slot()] = std::move(run);
-    while (!active.empty()) {
+    // Runs adopted at the start may end meanwhile; those still going are left
+    // to the next start.
+    while (active.count(probe->Slot()) != 0) {
         Handle(waiter.Wait());
     }
-    const SlotRun& checked = *finished.back();
+    const SlotRun& checked = *probe; // kept in `finished`
     std::fprintf(stderr, "zul-station: %s refused, no device touched: %s (%s/Log.txt):%s\n",
                  options.firmware.c_str(), checked.Outcome().meaning.c_str(),
                  checked.Folder().c_str(), ReadText(checked.Folder() + "/Log.txt").c_str());
