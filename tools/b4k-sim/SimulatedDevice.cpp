@@ -135,7 +135,10 @@ void SimulatedDevice::Answer(std::vector<std::uint8_t>& reply) {
         return;
     }
     ++repliesSent;
-    if (repliesSent == config.corruptReplyNumber || type == config.corruptType) {
+    const bool inRange =
+        config.corruptReplyNumber > 0 && repliesSent >= config.corruptReplyNumber &&
+        repliesSent <= std::max(config.corruptReplyNumber, config.corruptReplyLast);
+    if (inRange || type == config.corruptType) {
         SpoilChecksum(answer);
     }
     reply.insert(reply.end(), answer.begin(), answer.end());

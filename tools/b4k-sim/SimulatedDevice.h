@@ -22,6 +22,7 @@ struct DeviceConfig {
     int ignoreConnects = 0;                      // the first K connect frames get no reply
     int corruptReplyNumber = 0; // the Kth reply (1-based, wake-up answer not counted) gets a
                                 // wrong checksum; 0 = none
+    int corruptReplyLast = 0;   // and so do the replies after it up to this one; 0 = none
     int corruptType = 0;        // every reply to this command type gets a wrong checksum; 0 = none
     int wrongEchoType = 0;      // 9, 16 or 18: the first echoed payload byte is changed
     std::uint32_t replyDelayMs = 0; // each reply (wake-up answer included) is held back this long

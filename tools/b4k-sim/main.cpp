@@ -75,6 +75,16 @@ bool ParseTypeValue(std::string_view text, std::uint64_t max, std::array<T, 256>
     return true;
 }
 
+// "K" or "K-L": replies K to L.
+bool ParseReplyRange(std::string_view text, DeviceConfig& device) {
+    const std::size_t dash = text.find('-');
+    device.corruptReplyLast = 0;
+    return ParseNumber(text.substr(0, dash), kIntMax, device.corruptReplyNumber) &&
+           (dash == std::string_view::npos ||
+            (ParseNumber(text.substr(dash + 1), kIntMax, device.corruptReplyLast) &&
+             device.corruptReplyLast >= device.corruptReplyNumber));
+}
+
 bool ParseEchoType(std::string_view text, int& field) {
     return ParseNumber(text, 255, field) &&
            (field == 0 || field == device::kEcho9 || field == device::kEcho16 ||
@@ -116,9 +126,9 @@ const OptionEntry kOptions[] = {
     {"--silent", "", "answer nothing at all, not even the wake-up (default: off)", nullptr},
     {"--ignore-connects", "K", "give the first K connect frames no reply (default: 0)",
      [](auto v, auto& o) { return ParseNumber(v, kIntMax, o.device.ignoreConnects); }},
-    {"--corrupt-reply", "K",
-     "spoil the checksum of the Kth reply, not counting wake-ups (default: 0)",
-     [](auto v, auto& o) { return ParseNumber(v, kIntMax, o.device.corruptReplyNumber); }},
+    {"--corrupt-reply", "K[-L]",
+     "spoil the checksum of the Kth (to Lth) reply, not counting wake-ups (default: 0)",
+     [](auto v, auto& o) { return ParseReplyRange(v, o.device); }},
     {"--corrupt-type", "T", "spoil the checksum of every reply to type T (default: 0, none)",
      [](auto v, auto& o) { return ParseNumber(v, 255, o.device.corruptType); }},
     {"--wrong-echo", "T", "change the first echoed byte of replies to 9, 16 or 18 (default: none)",

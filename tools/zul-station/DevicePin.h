@@ -19,6 +19,7 @@ class DevicePin {
     DevicePin& operator=(const DevicePin&) = delete;
 
     bool Made() const { return made; }
+    const std::string& Folder() const { return folder; }
     // For the tool's ZUL_SYSFS_ROOT and ZUL_PORT_DIR.
     std::string SysfsRoot() const;
     std::string PortDir() const;

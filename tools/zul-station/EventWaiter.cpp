@@ -3,9 +3,11 @@
 #include <array>
 #include <csignal>
 #include <cstdint>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
+#include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -40,6 +42,9 @@ EventWaiter::EventWaiter() {
 }
 
 EventWaiter::~EventWaiter() {
+    for (const int fd : processes) {
+        close(fd);
+    }
     for (const int fd : {signals, inotify, timer}) {
         if (fd >= 0) {
             close(fd);
@@ -90,17 +95,37 @@ void EventWaiter::Unwatch(int watch) {
     }
 }
 
+int EventWaiter::WatchProcess(pid_t pid) {
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (fd >= 0) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        processes.push_back(fd);
+    }
+    return fd;
+}
+
 StationEvents EventWaiter::Wait() {
-    std::array<pollfd, 3> fds{{{signals, POLLIN, 0}, {inotify, POLLIN, 0}, {timer, POLLIN, 0}}};
+    std::vector<pollfd> fds{{signals, POLLIN, 0}, {inotify, POLLIN, 0}, {timer, POLLIN, 0}};
+    for (const int fd : processes) {
+        fds.push_back({fd, POLLIN, 0});
+    }
     StationEvents events;
-    while (events.interrupts == 0 && !events.childEnded && !events.tick && events.changed.empty()) {
+    while (events.interrupts == 0 && !events.childEnded && !events.resized && !events.tick &&
+           events.changed.empty() && events.processesEnded.empty()) {
         WaitOnce(fds, events);
     }
     return events;
 }
 
-void EventWaiter::WaitOnce(std::array<pollfd, 3>& fds, StationEvents& events) {
+void EventWaiter::WaitOnce(std::vector<pollfd>& fds, StationEvents& events) {
     while (poll(fds.data(), fds.size(), -1) < 0) {
+    }
+    for (std::size_t i = 3; i < fds.size(); ++i) {
+        if (fds[i].revents != 0) {
+            events.processesEnded.push_back(fds[i].fd);
+            std::erase(processes, fds[i].fd);
+            close(fds[i].fd);
+        }
     }
     signalfd_siginfo info{};
     while (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {

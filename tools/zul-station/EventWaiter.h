@@ -9,6 +9,7 @@
 #include <map>
 #include <poll.h>
 #include <string>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,7 @@ struct StationEvents {
     bool tick = false;       // a second has passed
     // Watches whose folder changed, with the entry's name.
     std::vector<std::pair<int, std::string>> changed;
+    std::vector<int> processesEnded; // WatchProcess's watches whose process ended
 };
 
 class EventWaiter {
@@ -39,6 +41,9 @@ class EventWaiter {
     // Files renamed into `folder`.
     int WatchRenames(const std::string& folder);
     void Unwatch(int watch);
+    // The end of process `pid`, a child or not; -1 when it cannot be watched.
+    // The watch ends with the event.
+    int WatchProcess(pid_t pid);
 
     // Blocks until something happened.
     StationEvents Wait();
@@ -53,10 +58,11 @@ class EventWaiter {
     };
 
     void TakeChanges(StationEvents& events);
-    void WaitOnce(std::array<pollfd, 3>& fds, StationEvents& events);
+    void WaitOnce(std::vector<pollfd>& fds, StationEvents& events);
     void Take(int watch, std::uint32_t mask, const std::string& name, StationEvents& events);
     int Watch(const std::string& folder, std::uint32_t mask);
 
+    std::vector<int> processes; // pidfds, each its own watch
     int signals = -1;
     int inotify = -1;
     int timer = -1;

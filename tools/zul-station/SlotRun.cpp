@@ -1,13 +1,17 @@
 #include "SlotRun.h"
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <vector>
 
+#include "RunJournal.h"
 #include "ToolProcess.h"
+#include "app/Exitstatus.h"
 
 namespace fs = std::filesystem;
 
@@ -51,10 +55,18 @@ std::string ViewsFolder(const std::string& dir) {
     return views = (fs::path(dir) / ".pins").string();
 }
 
+SlotRun::Clock::time_point ParseIsoTime(const std::string& text) {
+    std::tm utc{};
+    const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return end != nullptr ? SlotRun::Clock::from_time_t(timegm(&utc)) : SlotRun::Clock::now();
+}
+
 } // namespace
 
-SlotRun::SlotRun(const std::string& dir, const FoundDevice& device)
-    : slot(device.slot.empty() ? "check" : device.slot), instance(device.instance),
+SlotRun::SlotRun(const std::string& dir, const FoundDevice& device,
+                 std::optional<std::string> slotLabel, int attemptNumber)
+    : slot(device.slot.empty() ? "check" : device.slot), label(std::move(slotLabel)),
+      attempt(attemptNumber), instance(device.instance),
       folder(NewRunFolder(fs::path(dir) / slot)) {
     if (!folder.empty()) {
         const fs::path run(folder);
@@ -66,15 +78,43 @@ SlotRun::SlotRun(const std::string& dir, const FoundDevice& device)
     }
 }
 
+SlotRun::SlotRun(const std::string& runFolder, Json runJournal, pid_t toolPid)
+    : slot(runJournal.value("slot", "")), attempt(runJournal.value("attempt", 1)),
+      instance(runJournal.value("instance", "")), folder(runFolder),
+      pinFolder(runJournal.value("view", "")), journal(std::move(runJournal)), adopted(true),
+      pid(toolPid), started(ParseIsoTime(journal.value("start", ""))) {
+    if (journal.contains("label") && journal["label"].is_string()) {
+        label = journal["label"].get<std::string>();
+    }
+}
+
 bool SlotRun::Start(const std::string& tool, const std::string& firmware,
-                    const std::vector<std::string>& checks) {
+                    const std::vector<std::string>& checks, const Json& common) {
     std::vector<std::string> args = {"--if", firmware};
     args.insert(args.end(), checks.begin(), checks.end());
     args.insert(args.end(), {"--progress", kProgressFile, "--infomod", kModuleFile});
     started = Clock::now();
+    journal = {{"slot", slot},
+               {"label", label ? Json(*label) : Json(nullptr)},
+               {"start", ResultsFile::IsoTime(started)},
+               {"folder", folder},
+               {"attempt", attempt},
+               {"instance", instance},
+               // A station after this one removes the view once the tool is gone.
+               {"view", pin->Folder()}};
+    // The check of an invalid file is no device's run: it keeps no journal.
+    if (common.is_object()) {
+        journal.update(common);
+        if (!RunJournal::Write(folder, journal)) {
+            return false;
+        }
+    }
     pid = ToolProcess::Start(
         tool, args, folder,
         {{"ZUL_SYSFS_ROOT", pin->SysfsRoot()}, {"ZUL_PORT_DIR", pin->PortDir()}});
+    if (pid <= 0) {
+        RunJournal::Forget(folder);
+    }
     return pid > 0;
 }
 
@@ -102,6 +142,37 @@ void SlotRun::Finish(int waitStatus) {
     Refresh();
     state = outcome.Succeeded() ? RunState::Done : RunState::Failed;
     pin.reset();
+}
+
+// The tool's exit status is its parent's to know, and that was the station
+// before: the log says the result, and the result the status.
+void SlotRun::FinishAdopted() {
+    // Its view is this station's to remove, once its tool is gone: until then
+    // the tool may still open its port through it.
+    std::error_code ignored;
+    if (!pinFolder.empty()) {
+        fs::remove_all(pinFolder, ignored);
+        fs::remove(fs::path(pinFolder).parent_path(), ignored); // only when emptied
+    }
+    // Its end is the log's last entry, however long ago that was.
+    struct stat log {};
+    ended = stat((fs::path(folder) / "Log.txt").c_str(), &log) == 0
+                ? Clock::from_time_t(log.st_mtime)
+                : Clock::now();
+    const std::optional<std::int32_t> result = RunJournal::ResultFromLog(folder);
+    outcome = result ? RunOutcome::FromWaitStatus(W_EXITCODE(ProcessExitStatus(*result), 0))
+                     : RunOutcome{0, std::nullopt, "the run gave no result (cut off)"};
+    Refresh();
+    state = outcome.Succeeded() ? RunState::Done : RunState::Failed;
+}
+
+RunEnd SlotRun::End() const {
+    RunEnd end{ResultsFile::IsoTime(ended), outcome.result, outcome.exitStatus, moduleType,
+               adopted};
+    if (adopted && !outcome.result) {
+        end.exitStatus.reset();
+    }
+    return end;
 }
 
 long SlotRun::ElapsedSeconds() const {

@@ -1,17 +1,83 @@
 #include "Station.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <unistd.h>
 
+#include "RunJournal.h"
 #include "ToolProcess.h"
+#include "serial/Serialport.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
 constexpr int kAllSucceeded = 0;
 constexpr int kSomeFailed = 1;
 constexpr int kUsageError = 2;
+
+std::string HostName() {
+    char name[256] = {};
+    return gethostname(name, sizeof name - 1) == 0 ? name : "";
+}
+
+// What every record of this station says alike; "results" stays in the
+// journal, so that only a station with the same results file records a run.
+Json Common(const StationOptions& options, const FirmwareIdentity& identity) {
+    Json tags = Json::object();
+    for (const auto& [key, value] : options.tags) {
+        tags[key] = value;
+    }
+    std::error_code failure;
+    return {{"firmware", ResultsFile::Firmware(options.firmware, identity)},
+            {"station", HostName()},
+            {"tool_version", ZUL_TOOL_VERSION},
+            {"tags", tags},
+            {"results", options.results.empty()
+                            ? Json(nullptr)
+                            : Json(fs::absolute(options.results, failure).string())}};
+}
+
+// Results that another attempt would give again for certain: the file, the
+// identification checks, the command line, the log file; and a status that
+// stands for no run (the port name not a number).
+bool WorthRetrying(const RunOutcome& outcome) {
+    if (!outcome.result) {
+        return outcome.exitStatus > 128; // ended by a signal
+    }
+    const std::int32_t result = *outcome.result;
+    return result < 0 && result != -3 && result != -256 && result != -257 && result != -260 &&
+           result != -261;
+}
+
+// The run folders "<dir>/<slot>/run-<n>", each slot's in order of n.
+std::vector<fs::path> RunFolders(const std::string& dir) {
+    std::vector<std::pair<std::pair<std::string, long>, fs::path>> found;
+    std::error_code failure;
+    for (fs::directory_iterator slot(dir, failure), end; !failure && slot != end;
+         slot.increment(failure)) {
+        std::error_code ignored;
+        for (fs::directory_iterator run(slot->path(), ignored), last; !ignored && run != last;
+             run.increment(ignored)) {
+            const std::string name = run->path().filename().string();
+            if (name.starts_with("run-") && name.size() > 4 &&
+                name.find_first_not_of("0123456789", 4) == std::string::npos) {
+                found.push_back(
+                    {{slot->path().filename().string(), std::stol(name.substr(4))}, run->path()});
+            }
+        }
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<fs::path> folders;
+    for (const auto& entry : found) {
+        folders.push_back(entry.second);
+    }
+    return folders;
+}
 
 std::string ReadText(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
@@ -26,8 +92,9 @@ std::string InProgress(std::size_t runs) {
 
 } // namespace
 
-Station::Station(StationOptions given, std::string toolPath)
-    : options(std::move(given)), tool(std::move(toolPath)), display(stdout) {}
+Station::Station(StationOptions given, SlotsFile sockets, std::string toolPath)
+    : options(std::move(given)), slots(std::move(sockets)), tool(std::move(toolPath)),
+      display(stdout) {}
 
 int Station::Run() {
     if (!waiter.Ready()) {
@@ -39,20 +106,129 @@ int Station::Run() {
         std::fprintf(stderr, "zul-station: %s\n", check.OptionError().c_str());
         return kUsageError;
     }
+    results = std::make_unique<ResultsFile>(options.results);
+    common = Common(options, check.Identity());
+    Recover(); // before any run: a device still being programmed is busy
     if (!check.Refusal().empty() || check.Verdict() != 1) {
         return RefuseFirmware(check);
     }
-    results = std::make_unique<ResultsFile>(options.results, options.firmware, check.Identity());
     if (options.watch) {
         WatchDeviceFolders();
     }
     Scan();
-    if (!options.watch && waiting.empty()) {
+    if (!options.watch && waiting.empty() && active.empty() && finished.empty()) {
         display.Message("zul-station: no B4K found");
         return kSomeFailed;
     }
     Serve();
     return ExitStatus();
+}
+
+int Station::List(const SlotsFile& sockets) {
+    const std::vector<FoundDevice> found = UsbScanner().Scan();
+    if (found.empty()) {
+        std::fprintf(stderr, "zul-station: no B4K found\n");
+        return kSomeFailed;
+    }
+    std::size_t slotWidth = 0;
+    std::size_t portWidth = 0;
+    for (const FoundDevice& device : found) {
+        slotWidth = std::max(slotWidth, device.slot.size());
+        portWidth = std::max(portWidth, serialport::PortDeviceName(device.comNumber).size());
+    }
+    for (const FoundDevice& device : found) {
+        const std::string port = serialport::PortDeviceName(device.comNumber);
+        const std::optional<std::string> label = sockets.Label(device.slot);
+        if (label) {
+            std::printf("%-*s %-*s %s\n", static_cast<int>(slotWidth), device.slot.c_str(),
+                        static_cast<int>(portWidth), port.c_str(), label->c_str());
+        } else {
+            std::printf("%-*s %s\n", static_cast<int>(slotWidth), device.slot.c_str(),
+                        port.c_str());
+        }
+    }
+    return kAllSucceeded;
+}
+
+// The runs a station before this one started and did not record: those
+// ended are recorded now, with their own result; those still going are
+// waited for and recorded when they end. Either way their device counts as
+// served, so it is not started again while it stays plugged in.
+void Station::Recover() {
+    for (const fs::path& folder : RunFolders(options.dir)) {
+        if (RunJournal::Recorded(folder.string())) {
+            continue;
+        }
+        const std::optional<Json> journal = RunJournal::Read(folder.string());
+        if (journal && journal->value("results", Json(nullptr)) == common["results"]) {
+            Recover(folder.string(), *journal);
+        }
+    }
+}
+
+void Station::Recover(const std::string& folder, const Json& journal) {
+    const pid_t pid = RunJournal::LiveTool(folder);
+    if (pid <= 0 && options.results.empty()) {
+        return; // nothing to record, nothing to wait for
+    }
+    // Stopped between the record and its mark: the record is there already.
+    const std::optional<std::string> line =
+        pid > 0 ? std::nullopt
+                : results->Find(journal.value("folder", ""), journal.value("start", ""));
+    if (line) {
+        RunJournal::MarkRecorded(folder, *line + "\n");
+        return;
+    }
+    auto run = std::make_unique<SlotRun>(folder, journal, pid);
+    served[run->Slot()] = run->Instance();
+    if (pid > 0 && active.count(run->Slot()) == 0) {
+        run->endWatch = waiter.WatchProcess(pid);
+        run->Refresh();
+        display.Event(*run);
+        active[run->Slot()] = std::move(run);
+        return;
+    }
+    run->FinishAdopted();
+    Record(*run);
+    finished.push_back(std::move(run));
+}
+
+// The record on disk first, then the run's own mark of it; a station
+// stopped in between finds the record in the file (Recover).
+void Station::Record(SlotRun& run) {
+    display.Event(run);
+    if (options.results.empty()) {
+        return;
+    }
+    const std::string line = ResultsFile::Record(run.Journal(), run.End());
+    if (!results->Append(line)) {
+        display.Message("zul-station: cannot append to " + options.results);
+        return;
+    }
+    RunJournal::MarkRecorded(run.Folder(), line);
+}
+
+std::vector<SocketState> Station::Sockets() const {
+    std::map<std::string, SocketState> sockets;
+    for (const auto& [slot, label] : slots.Sockets()) {
+        sockets[slot] = {slot, label, "empty"};
+    }
+    for (const std::string& slot : present) {
+        sockets[slot] = {slot, slots.Label(slot), "waiting"};
+    }
+    for (const auto& run : finished) {
+        if (present.count(run->Slot()) != 0) {
+            sockets[run->Slot()].state = run->Outcome().Succeeded() ? "done" : "failed";
+        }
+    }
+    for (const auto& [slot, run] : active) {
+        sockets[slot] = {slot, run->Label(), "running"};
+    }
+    std::vector<SocketState> states;
+    for (auto& [slot, state] : sockets) {
+        states.push_back(std::move(state));
+    }
+    return states;
 }
 
 // An invalid file is shown to the tool once, with no device in its view,
@@ -73,15 +249,18 @@ int Station::RefuseFirmware(const FirmwareCheck& check) {
         return kSomeFailed;
     }
     auto run = std::make_unique<SlotRun>(options.dir, FoundDevice{});
-    if (run->Folder().empty() || !run->Start(tool, options.firmware, options.checks)) {
+    if (run->Folder().empty() || !run->Start(tool, options.firmware, options.checks, {})) {
         std::fprintf(stderr, "zul-station: %s is invalid\n", options.firmware.c_str());
         return kSomeFailed;
     }
+    const SlotRun* probe = run.get();
     active[run->Slot()] = std::move(run);
-    while (!active.empty()) {
+    // Runs adopted at the start may end meanwhile; those still going are left
+    // to the next start.
+    while (active.count(probe->Slot()) != 0) {
         Handle(waiter.Wait());
     }
-    const SlotRun& checked = *finished.back();
+    const SlotRun& checked = *probe; // kept in `finished`
     std::fprintf(stderr, "zul-station: %s refused, no device touched: %s (%s/Log.txt):%s\n",
                  options.firmware.c_str(), checked.Outcome().meaning.c_str(),
                  checked.Folder().c_str(), ReadText(checked.Folder() + "/Log.txt").c_str());
@@ -118,6 +297,12 @@ void Station::Handle(const StationEvents& events) {
     if (events.resized) {
         display.Resize();
     }
+    for (const int watch : events.processesEnded) {
+        Adopted(watch);
+    }
+    if (events.tick) {
+        Adopted(-1);
+    }
     bool devicesChanged = options.watch && events.tick;
     for (const auto& [watch, name] : events.changed) {
         devicesChanged = devicesChanged || deviceWatches.count(watch) != 0;
@@ -149,7 +334,19 @@ void Station::RefreshRuns(int watch) {
 // Without --watch, the devices present at the start; with it, every device
 // in a slot that is neither busy nor still holding a device it has served.
 void Station::Scan() {
-    const std::vector<FoundDevice> found = scanner.Scan();
+    std::vector<FoundDevice> found = scanner.Scan();
+    std::erase_if(found, [&](const FoundDevice& device) {
+        if (!slots.Has(device.slot) &&
+            leftAlone.insert(device.slot + " " + device.instance).second) {
+            display.Message("zul-station: " + device.slot + ": not a socket of " + slots.Name() +
+                            ", left alone");
+        }
+        return !slots.Has(device.slot);
+    });
+    present.clear();
+    for (const FoundDevice& device : found) {
+        present.insert(device.slot);
+    }
     const auto absent = [&](const std::string& slot) {
         return std::none_of(found.begin(), found.end(),
                             [&](const FoundDevice& device) { return device.slot == slot; });
@@ -182,8 +379,8 @@ void Station::StartNext() {
     }
 }
 
-void Station::Start(const FoundDevice& device) {
-    auto run = std::make_unique<SlotRun>(options.dir, device);
+void Station::Start(const FoundDevice& device, int attempt) {
+    auto run = std::make_unique<SlotRun>(options.dir, device, slots.Label(device.slot), attempt);
     if (run->Folder().empty()) {
         display.Message("zul-station: " + device.slot + ": cannot make its run folder in " +
                         options.dir);
@@ -191,7 +388,7 @@ void Station::Start(const FoundDevice& device) {
         return;
     }
     Watch(*run);
-    if (!run->Start(tool, options.firmware, options.checks)) {
+    if (!run->Start(tool, options.firmware, options.checks, common)) {
         display.Message("zul-station: " + device.slot + ": cannot start " + tool);
         Unwatch(*run);
         ++failedStarts;
@@ -227,18 +424,61 @@ void Station::Reap() {
         std::unique_ptr<SlotRun> run = std::move(it->second);
         active.erase(it);
         Unwatch(*run);
+        // Its end may come before the write that says it answered: that is
+        // still shown, so every run that reached the device says so.
+        if (const RunState before = run->State(); run->Refresh() && run->State() != before) {
+            display.Event(*run);
+        }
         run->Finish(status);
-        if (unplugged.erase(run->Slot()) == 0) {
-            served[run->Slot()] = run->Instance();
-        }
-        display.Event(*run);
-        if (results && !results->Append(*run)) {
-            display.Message("zul-station: cannot append to " + options.results);
-        }
-        finished.push_back(std::move(run));
+        Ended(std::move(run));
     }
     if (options.watch) {
         Scan(); // a device pulled out frees its slot now, not at the next tick
+    }
+}
+
+// An adopted run's tool has ended: watch `watch` said so or, where its end
+// could not be watched (no pidfd_open, or the tool gone in between), a tick
+// found it gone.
+void Station::Adopted(int watch) {
+    for (auto it = active.begin(); it != active.end();) {
+        SlotRun& run = *it->second;
+        const bool unwatched = watch < 0 && run.endWatch < 0 && kill(run.Pid(), 0) != 0;
+        if (run.Adopted() && ((run.endWatch == watch && watch >= 0) || unwatched)) {
+            std::unique_ptr<SlotRun> ended = std::move(it->second);
+            it = active.erase(it);
+            ended->FinishAdopted();
+            Ended(std::move(ended));
+        } else {
+            ++it;
+        }
+    }
+}
+
+// Recorded before it counts as ended; then, while its device stays
+// plugged in, a failed run may start again.
+void Station::Ended(std::unique_ptr<SlotRun> run) {
+    if (unplugged.erase(run->Slot()) == 0) {
+        served[run->Slot()] = run->Instance();
+    }
+    if (run->Slot() != "check") {
+        Record(*run);
+    } else {
+        display.Event(*run);
+    }
+    Retry(*run);
+    finished.push_back(std::move(run));
+}
+
+void Station::Retry(const SlotRun& run) {
+    if (stopping || run.Adopted() || run.Attempt() > static_cast<int>(options.retries) ||
+        !WorthRetrying(run.Outcome())) {
+        return;
+    }
+    for (const FoundDevice& device : scanner.Scan()) {
+        if (device.slot == run.Slot() && device.instance == run.Instance()) {
+            Start(device, run.Attempt() + 1);
+        }
     }
 }
 
@@ -268,9 +508,14 @@ bool Station::Done() const {
     return stopping || (!options.watch && waiting.empty());
 }
 
+// Over the last attempt on each device: a run followed by another attempt
+// on the same device does not count.
 int Station::ExitStatus() const {
-    const bool allSucceeded = std::all_of(finished.begin(), finished.end(), [](const auto& run) {
-        return run->Outcome().Succeeded();
-    });
+    std::map<std::pair<std::string, std::string>, bool> last;
+    for (const auto& run : finished) {
+        last[{run->Slot(), run->Instance()}] = run->Outcome().Succeeded();
+    }
+    const bool allSucceeded =
+        std::all_of(last.begin(), last.end(), [](const auto& device) { return device.second; });
     return allSucceeded && failedStarts == 0 && waiting.empty() ? kAllSucceeded : kSomeFailed;
 }

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,17 +14,33 @@
 #include "FirmwareCheck.h"
 #include "ResultsFile.h"
 #include "SlotRun.h"
+#include "SlotsFile.h"
 #include "StationOptions.h"
 #include "StatusDisplay.h"
 #include "UsbScanner.h"
 
+// A socket as a dashboard shows it: "empty" (no device), "waiting",
+// "running", or the state of its last run, "done" or "failed".
+struct SocketState {
+    std::string slot;
+    std::optional<std::string> label;
+    std::string state;
+};
+
 class Station {
   public:
-    Station(StationOptions given, std::string toolPath);
+    Station(StationOptions given, SlotsFile sockets, std::string toolPath);
     // The station's exit status.
     int Run();
+    // --list: each B4K found, its port and its label; 1 when there is none.
+    static int List(const SlotsFile& sockets);
+    // Every socket of --slots (else every slot seen), in order of slot.
+    std::vector<SocketState> Sockets() const;
 
   private:
+    void Recover();
+    void Recover(const std::string& folder, const Json& journal);
+    void Record(SlotRun& run);
     int RefuseFirmware(const FirmwareCheck& check);
     void WatchDeviceFolders();
     void Serve();
@@ -32,16 +49,21 @@ class Station {
     void Scan();
     void StartNext();
     bool HasRoom() const;
-    void Start(const FoundDevice& device);
+    void Start(const FoundDevice& device, int attempt = 1);
+    void Retry(const SlotRun& run);
     void Watch(SlotRun& run);
     void Unwatch(const SlotRun& run);
     void Reap();
+    void Adopted(int watch);
+    void Ended(std::unique_ptr<SlotRun> run);
     void Interrupt(int count);
     bool Done() const;
     int ExitStatus() const;
 
     StationOptions options;
+    SlotsFile slots;
     std::string tool;
+    Json common; // what every run's journal and record say alike
     EventWaiter waiter;
     UsbScanner scanner;
     StatusDisplay display;
@@ -53,6 +75,8 @@ class Station {
     // one unplugged and back between two scans comes back as another.
     std::map<std::string, std::string> served;
     std::set<std::string> unplugged; // busy slots whose device was seen gone
+    std::set<std::string> present;   // slots with a device at the last scan
+    std::set<std::string> leftAlone; // devices outside --slots, named once: slot and instance
     std::set<int> deviceWatches;
     int failedStarts = 0;
     bool stopping = false;

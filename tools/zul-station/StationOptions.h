@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct StationOptions {
@@ -13,9 +14,14 @@ struct StationOptions {
     std::string dir = "station";
     unsigned maxParallel = 0; // 0: every slot at once
     std::string sha256;       // --sha256: the firmware file's digest, 64 hex digits; empty: any
+    std::string slots;        // --slots: the file as given, empty without
+    unsigned retries = 0;     // more attempts of a failed run on the same device
+    std::vector<std::pair<std::string, std::string>> tags; // --tag, in the order given
+    bool list = false;
+    std::vector<std::string> summary; // --summary's results files
     bool help = false;
     std::string error; // empty when the command line is usable
 
-    static StationOptions Parse(int argc, const char* const* argv);
+    static StationOptions Parse(int argc, char* const* argv);
     static const char* HelpText();
 };

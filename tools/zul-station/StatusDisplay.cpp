@@ -64,7 +64,7 @@ StatusDisplay::StatusDisplay(std::FILE* stream)
 // meaning, never the figures.
 std::string StatusDisplay::Line(const SlotRun& run) const {
     char text[96];
-    std::snprintf(text, sizeof text, "%-12s %s %3d%% %3ld s ", run.Slot().c_str(),
+    std::snprintf(text, sizeof text, "%-12s %s %3d%% %3ld s ", run.Title().c_str(),
                   Bar(run.Progress()).c_str(), run.Progress(), run.ElapsedSeconds());
     return text + StateText(run);
 }
@@ -80,7 +80,7 @@ void StatusDisplay::Event(const SlotRun& run) {
         Refresh(run);
         return;
     }
-    std::fprintf(out, "%s %s %s, %ld s, %s\n", Clock().c_str(), run.Slot().c_str(),
+    std::fprintf(out, "%s %s %s, %ld s, %s\n", Clock().c_str(), run.Title().c_str(),
                  StateText(run).c_str(), run.ElapsedSeconds(), run.Folder().c_str());
     std::fflush(out);
 }
@@ -182,7 +182,7 @@ void StatusDisplay::Summary(const std::vector<const SlotRun*>& runs) {
     print(text);
     for (const SlotRun* run : bySlot) {
         const RunOutcome& outcome = run->Outcome();
-        std::snprintf(text, sizeof text, "%-12s %-7s %-5d %-7s ", run->Slot().c_str(),
+        std::snprintf(text, sizeof text, "%-12s %-7s %-5d %-7s ", run->Title().c_str(),
                       outcome.result ? std::to_string(*outcome.result).c_str() : "-",
                       outcome.exitStatus, (std::to_string(run->ElapsedSeconds()) + " s").c_str());
         print(text + outcome.meaning);

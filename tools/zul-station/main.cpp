@@ -2,6 +2,8 @@
 // USB socket, each run pinned to its own device.
 #include <cstdio>
 
+#include "ResultsSummary.h"
+#include "SlotsFile.h"
 #include "Station.h"
 #include "StationOptions.h"
 #include "ToolProcess.h"
@@ -10,17 +12,32 @@ namespace {
 
 constexpr int kUsageError = 2;
 
+int UsageError(const std::string& error) {
+    std::fprintf(stderr, "zul-station: %s\nTry 'zul-station --help'.\n", error.c_str());
+    return kUsageError;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     StationOptions options = StationOptions::Parse(argc, argv);
     if (!options.error.empty()) {
-        std::fprintf(stderr, "zul-station: %s\nTry 'zul-station --help'.\n", options.error.c_str());
-        return kUsageError;
+        return UsageError(options.error);
     }
     if (options.help) {
         std::fputs(StationOptions::HelpText(), stdout);
         return 0;
+    }
+    if (!options.summary.empty()) {
+        return ResultsSummary(options.summary).Print(stdout, stderr);
+    }
+    // Read whole before any device is touched.
+    SlotsFile slots = options.slots.empty() ? SlotsFile() : SlotsFile(options.slots);
+    if (!slots.Error().empty()) {
+        return UsageError(slots.Error());
+    }
+    if (options.list) {
+        return Station::List(slots);
     }
     const std::string tool = ToolProcess::Locate();
     if (tool.empty()) {
@@ -28,5 +45,5 @@ int main(int argc, char** argv) {
                              "on PATH\n");
         return kUsageError;
     }
-    return Station(std::move(options), tool).Run();
+    return Station(std::move(options), std::move(slots), tool).Run();
 }
