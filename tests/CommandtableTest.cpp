@@ -185,6 +185,7 @@ TEST(DownloadWorker, TheConnectWindowClosesAtTheFirstReadingPastFourSeconds) {
     EXPECT_EQ(bench.worker.DownloadFile("", &bench.port), -4);
     EXPECT_EQ(clockReadings, 6); // 1000 at the start, then 1001 to 1005
     EXPECT_EQ(std::ranges::count(recorded, Call{"write", 100, kConnectFrame}), 15);
+    TCalendarClock::Use(nullptr);
 }
 
 TEST(DownloadWorker, ProgressIsTruncatedNotRounded) {
