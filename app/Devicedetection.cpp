@@ -3,6 +3,7 @@
 #include <array>
 
 #include "app/Logfile.h"
+#include "runtime/Calendarclock.h"
 
 TRS232Class* serialPort = nullptr;
 TSerialCOMPortEnumeration* serialCOMPortEnumeration = nullptr;
@@ -43,7 +44,7 @@ void DetectDevice(std::FILE* log, std::uint8_t forcedPort, std::time_t startTime
         } else if (forcedPort != 0 && ProbeDevice(forcedPort) == 1) {
             detectionState = kDetectionFound;
         }
-        if (std::difftime(std::time(nullptr), startTime) > kDetectionLimitSeconds) {
+        if (std::difftime(TCalendarClock::Now(), startTime) > kDetectionLimitSeconds) {
             break;
         }
     }

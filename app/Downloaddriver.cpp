@@ -10,6 +10,7 @@
 #include "app/Moduletypequery.h"
 #include "app/Progressfile.h"
 #include "protocol/Zuldownloadprotocolclass.h"
+#include "runtime/Calendarclock.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ bool FindDevice(std::FILE* log, std::uint8_t forcedPort, std::time_t& runStartTi
     auto enumeration = std::make_unique<TSerialCOMPortEnumeration>();
     serialCOMPortEnumeration = enumeration.get();
     detectionState = kDetectionSearching;
-    runStartTime = std::time(nullptr);
+    runStartTime = TCalendarClock::Now();
     DetectDevice(log, forcedPort, runStartTime);
     serialCOMPortEnumeration = nullptr;
     return detectionState != kDetectionSearching;
@@ -186,7 +187,7 @@ std::int32_t ProgramDevice(const TCommandLineOptions& options, RunFiles& files,
     } else {
         WriteLogEntry(log, "\r\nDownload was successful");
     }
-    const std::time_t end = std::time(nullptr);
+    const std::time_t end = TCalendarClock::Now();
     WriteLogEntry(log, "\r\n");
     WriteLogEntry(log, "\r\nDownload time : %d seconds",
                   static_cast<int>(std::difftime(end, runStartTime)));
@@ -216,7 +217,7 @@ std::int32_t RunDownload(std::int32_t count, const char* const* arguments) {
     }
     std::FILE* log = files.log.get();
     WriteLogEntry(log, "\r\nZUL download log file created on %s",
-                  DateText(std::time(nullptr)).c_str());
+                  DateText(TCalendarClock::Now()).c_str());
     WriteLogEntry(log, "\r\n");
     CreateOptionalFiles(options, files);
     const std::optional<FileIdentification> id = ReadIdentification(options.inputFile);

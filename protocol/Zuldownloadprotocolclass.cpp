@@ -7,6 +7,8 @@
 #include <fstream>
 #include <thread>
 
+#include "runtime/Calendarclock.h"
+
 namespace {
 
 constexpr int kAttempts = 3;
@@ -140,9 +142,9 @@ void TZULDownloadProtocolClass::PublishProgress(std::uint8_t value) {
 std::int32_t TZULDownloadProtocolClass::DownloadFile(const std::string& fileName,
                                                      TRS232Class* port) {
     progress.store(0, std::memory_order_relaxed);
-    const std::time_t windowStart = std::time(nullptr);
+    const std::time_t windowStart = TCalendarClock::Now();
     while (ConnectDevice(port) < 0) {
-        if (std::difftime(std::time(nullptr), windowStart) > kConnectWindowSeconds) {
+        if (std::difftime(TCalendarClock::Now(), windowStart) > kConnectWindowSeconds) {
             return -4;
         }
     }

@@ -7,12 +7,15 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <termios.h>
+#include <tuple>
 #include <unistd.h>
 
 #include "B4kSimulator.h"
 #include "Tempdir.h"
+#include "Tickingclock.h"
 #include "app/Devicedetection.h"
 #include "app/Logfile.h"
+#include "runtime/Calendarclock.h"
 
 namespace {
 
@@ -27,13 +30,7 @@ class DeviceDetection : public ::testing::Test {
         serialCOMPortEnumeration = &discovery;
         detectionState = kDetectionSearching;
     }
-
-    // Seconds DetectDevice took, its start time taken just before.
-    double Detect(std::uint8_t forcedPort) {
-        const auto start = std::chrono::steady_clock::now();
-        DetectDevice(log.get(), forcedPort, std::time(nullptr));
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    }
+    void TearDown() override { TCalendarClock::Use(nullptr); }
 
     Tempdir dir;
     TRS232Class port;
@@ -56,9 +53,14 @@ TEST_F(DeviceDetection, TakesTheDiscoveredPortElseTheForcedOneEvenWhenItStaysSil
         ASSERT_TRUE(discovered.Start()) << discovered.Error();
         ASSERT_TRUE(forced.Start()) << forced.Error();
         detectionState = kDetectionSearching;
-        EXPECT_GE(Detect(8), 0.9);
+        const auto start = std::chrono::steady_clock::now();
+        DetectDevice(log.get(), 8, std::time(nullptr));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
         EXPECT_EQ(detectionState, kDetectionFound);
-        EXPECT_EQ(port.LineSettings().baudRate, 166666u);
+        // The line as the probe asks for it.
+        const serialport::LineSettings& asked = port.LineSettings();
+        EXPECT_EQ(std::tuple(asked.baudRate, asked.byteSize, asked.parity, asked.stopBits),
+                  std::tuple(166666u, 8, 0, 2));
         port.ClosePort();
         B4kSimulator& probed = listed ? discovered : forced;
         ASSERT_TRUE(probed.WaitForItems(1, 1000));
@@ -68,12 +70,14 @@ TEST_F(DeviceDetection, TakesTheDiscoveredPortElseTheForcedOneEvenWhenItStaysSil
     }
 }
 
-TEST_F(DeviceDetection, GivesUpAfterMoreThanSixSecondsWhenNoPortOpens) {
+// No port opens: the passes go on until the first whole-second reading more
+// than 6 past the start.
+TEST_F(DeviceDetection, GivesUpAtTheFirstReadingPastSixSeconds) {
     fs::create_symlink(dir.File("gone"), dir.File("COM9")); // a device not there
-    const double seconds = Detect(9);
+    TCalendarClock::Use(TickingClock);
+    DetectDevice(log.get(), 9, 1000);
     EXPECT_EQ(detectionState, kDetectionSearching);
-    EXPECT_GT(seconds, 6.0);
-    EXPECT_LT(seconds, 7.5);
+    EXPECT_EQ(clockReadings, 8); // 1000 to 1007, one a pass: the 8th is the first past 6
 }
 
 TEST_F(DeviceDetection, ProbeClosesThePortWhenTheWakeUpCannotBeWritten) {

@@ -151,10 +151,6 @@ TEST(EndToEnd, RunsEndedBeforeTheDownload) {
             EXPECT_TRUE(sim.Capture().empty()); // not even woken
         }
         EXPECT_EQ(bench.Files(), files);
-        if (c.status == 254) {
-            EXPECT_GE(result.seconds, 6.0);
-            EXPECT_LT(result.seconds, 9.0);
-        }
     }
 }
 

@@ -1,11 +1,13 @@
 // The command line on arbitrary argument vectors: the input split at zero
 // bytes, entry 0 included. A conversion error is the one exception allowed.
 // The integer and "%x" conversions are also run on every argument alone.
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "FuzzCheck.h"
@@ -49,6 +51,14 @@ void CheckConversions(const std::string& text) {
     FUZZ_REQUIRE(ScanHex(" -" + Hex(value)) == 0u - value);
 }
 
+// The first argument that begins with `option`, as the option rules look it
+// up (any argument, the program's own path included); -1 when none does.
+std::int32_t Find(const std::vector<const char*>& argv, std::string_view option) {
+    const auto at = std::ranges::find_if(
+        argv, [option](std::string_view argument) { return argument.starts_with(option); });
+    return at == argv.end() ? -1 : static_cast<std::int32_t>(at - argv.begin());
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -66,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The one failure that ends a run: the value of one of the integer options.
     bool valueFails = false;
     for (const char* option : {"--msv", "--ssv", "--com"}) {
-        const std::int32_t i = FindOption(count, argv.data(), option);
+        const std::int32_t i = Find(argv, option);
         valueFails = valueFails || (i > 0 && i < count - 1 && ConversionFails(argv[i + 1]));
     }
     TCommandLineOptions options;
@@ -79,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Usage errors and the help request stop the parse before any conversion.
     FUZZ_REQUIRE(failed == (valueFails && options.usageError == 0 && options.helpRequested == 0));
     if (!failed && options.usageError == 0 && options.helpRequested == 0) {
-        const std::int32_t input = FindOption(count, argv.data(), "--if");
+        const std::int32_t input = Find(argv, "--if");
         FUZZ_REQUIRE(input > 0 && input < count - 1 && options.inputFile == argv[input + 1]);
     }
     return 0;

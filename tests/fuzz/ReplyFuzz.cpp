@@ -1,6 +1,6 @@
 // The reply acceptance rule and the reply check of every command type, as
 // pure functions of the frame sent and the bytes read back, judged against
-// the protocol's command table written out here once more. The input is a
+// the protocol's command table as the tests write it out. The input is a
 // mode byte, the frame's type, length and payload, then the reply bytes.
 // Frame and reply live in buffers of exactly their size, so that any read
 // beyond them is an AddressSanitizer report.
@@ -10,6 +10,7 @@
 #include <numeric>
 #include <vector>
 
+#include "../support/Commandtable.h"
 #include "../support/Testframes.h"
 #include "FuzzCheck.h"
 #include "firmware/Frame.h"
@@ -19,38 +20,20 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-enum class Check { Ack, Status, Echo, ModuleType, None };
-
-struct Row {
-    std::uint8_t type;
-    std::uint8_t replyLength; // echo rows: the frame's length plus one
-    Check check;
-    std::int32_t code;
-};
-
-constexpr Row kRows[] = {
-    {1, 7, Check::Ack, -4},           {3, 6, Check::Status, -5},   {5, 6, Check::Status, -6},
-    {7, 6, Check::Status, -7},        {9, 0, Check::Echo, -8},     {11, 6, Check::Status, -9},
-    {13, 0, Check::None, 0},          {14, 6, Check::Status, -11}, {16, 0, Check::Echo, -12},
-    {18, 10, Check::ModuleType, -13}, {20, 0, Check::None, 0},     {22, 0, Check::None, 0},
-};
-
 // The result a well-formed reply must get: the row's good result or its code.
-std::int32_t Expected(const Row& row, const Bytes& frame, const Bytes& reply) {
-    if (row.check == Check::Ack || row.check == Check::None) {
-        return row.check == Check::None || reply == Bytes{0x5B, 0x02, 0x02, 0xAA, 0x55, 0x03, 0x5D}
-                   ? 1
-                   : row.code;
+std::int32_t Expected(const ExpectedCommand& row, const Bytes& frame, const Bytes& reply) {
+    if (row.check == ReplyCheck::Acknowledge || row.check == ReplyCheck::None) {
+        return row.check == ReplyCheck::None || reply == kConnectAck ? 1 : row.code;
     }
     const bool typeRight = reply[1] == row.type + 1;
-    if (row.check == Check::Status) {
+    if (row.check == ReplyCheck::Status) {
         return typeRight && reply[2] == 1 && reply[3] <= (row.type == 3 ? 1 : 0) ? reply[3]
                                                                                  : row.code;
     }
     // The echo follows the status byte and lies within the reply.
     const bool echoed = frame[2] + 4u <= reply.size() &&
                         std::equal(frame.begin() + 3, frame.end() - 2, reply.begin() + 4);
-    return typeRight && (row.check == Check::Echo || reply[2] == 5) && reply[3] == 0 && echoed
+    return typeRight && (row.check == ReplyCheck::Echo || reply[2] == 5) && reply[3] == 0 && echoed
                ? 0
                : row.code;
 }
@@ -62,24 +45,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const Bytes frame = MakeFrame(data[1], Bytes(data + 3, data + 3 + data[2]));
-    const Row* row = std::find_if(std::begin(kRows), std::end(kRows),
-                                  [&](const Row& r) { return r.type == frame[1]; });
+    const ExpectedCommand* row = ExpectedCommandOf(frame[1]);
     const TCommandRow* actual = TZULDownloadProtocolClass::FindCommand(frame[1]);
-    FUZZ_REQUIRE((actual == nullptr) == (row == std::end(kRows)));
+    FUZZ_REQUIRE((actual == nullptr) == (row == nullptr));
     if (actual == nullptr) {
         return 0;
     }
     // Records 20 and 22 stay on the host. Nothing goes out truncated: a frame
     // or an echo beyond 8-bit lengths is refused.
-    const bool sends = row->type != 20 && row->type != 22;
-    const bool echo = row->check == Check::Echo;
+    const std::size_t n = ReplyBytes(*row, frame.size());
     const auto lengths = TZULDownloadProtocolClass::ExchangeLengths(*actual, frame.data());
-    FUZZ_REQUIRE(lengths.has_value() == (!sends || frame.size() + (echo ? 1 : 0) <= 255));
+    FUZZ_REQUIRE(lengths.has_value() == (!Sent(*row) || std::max(frame.size(), n) <= 255));
     if (!lengths) {
         return 0;
     }
-    const std::size_t n = echo ? frame.size() + 1 : row->replyLength;
-    FUZZ_REQUIRE(lengths->sendLength == (sends ? frame.size() : 0) && lengths->replyLength == n);
+    FUZZ_REQUIRE(lengths->sendLength == (Sent(*row) ? frame.size() : 0) &&
+                 lengths->replyLength == n);
 
     // A reply shorter than expected is a failed read: nothing to judge.
     const std::size_t rest = size - 3 - frame[2];
@@ -111,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         *actual, frame.data(), reply.data(), static_cast<std::uint8_t>(n));
     FUZZ_REQUIRE(verdict.result == Expected(*row, frame, reply));
     // A module type reply of the right type and length carries its type, good or not.
-    const bool carried = row->check == Check::ModuleType && reply[1] == 0x13 && reply[2] == 5;
+    const bool carried = row->check == ReplyCheck::ModuleType && reply[1] == 0x13 && reply[2] == 5;
     FUZZ_REQUIRE(verdict.moduleType.has_value() == carried);
     FUZZ_REQUIRE(!carried ||
                  *verdict.moduleType == ((std::uint32_t{reply[4]} << 24) | (reply[5] << 16) |

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <regex>
 
+#include "Commandtable.h"
+
 namespace fs = std::filesystem;
 using Bytes = ToolBench::Bytes;
 
@@ -128,8 +130,7 @@ void ExpectVerboseConsole(const std::string& out, int last, const std::string& l
 static double BoundSeconds(const FaultRun& run) {
     double seconds = 1 + run.heldMs / 1000 + run.windows * (5 + 3 * (2 * 0.1 + 0.02));
     for (const std::uint8_t type : run.waits) {
-        const bool long4 = type == 9 || type == 11 || type == 14 || type == 16;
-        seconds += (type == 7 ? 20 : long4 ? 4 : 0.1) + 0.02;
+        seconds += ExpectedCommandOf(type)->timeoutMs / 1000.0 + 0.02;
     }
     return 1.5 * seconds + 3;
 }
