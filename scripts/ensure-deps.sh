@@ -13,6 +13,9 @@ need_cmd ninja ninja-build
 need_cmd g++ g++
 need_cmd clang++ clang
 need_file /usr/include/gtest/gtest.h libgtest-dev
+need_cmd pkg-config pkg-config
+need_file /usr/include/nlohmann/json.hpp nlohmann-json3-dev
+need_file /usr/include/microhttpd.h libmicrohttpd-dev # zul-station's dashboard
 for group in "$@"; do
     case $group in
     fuzz) # libFuzzer's runtime is a package of its own

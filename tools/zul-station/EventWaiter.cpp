@@ -15,6 +15,7 @@ sigset_t StationSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGCHLD);
     return set;
 }
@@ -76,7 +77,7 @@ StationEvents EventWaiter::Wait() {
     }
     signalfd_siginfo info{};
     while (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        if (info.ssi_signo == SIGINT) {
+        if (info.ssi_signo == SIGINT || info.ssi_signo == SIGTERM) {
             ++events.interrupts;
         } else {
             events.childEnded = true;

@@ -1,4 +1,4 @@
-// Everything the station waits for, in one blocking wait: Ctrl-C, the end
+// Everything the station waits for, in one blocking wait: Ctrl-C or SIGTERM, the end
 // of a tool, a change in a watched folder (a device or port that came or
 // went, a run's progress or module file written) and a once-a-second tick.
 #pragma once
@@ -8,7 +8,7 @@
 #include <vector>
 
 struct StationEvents {
-    int interrupts = 0;      // SIGINTs received
+    int interrupts = 0;      // SIGINTs and SIGTERMs received: both mean Ctrl-C
     bool childEnded = false; // SIGCHLD: reap
     bool tick = false;       // a second has passed
     // Watches whose folder changed, with the entry's name.
@@ -17,7 +17,8 @@ struct StationEvents {
 
 class EventWaiter {
   public:
-    // Blocks SIGINT and SIGCHLD: from now on they arrive as events only.
+    // Blocks SIGINT, SIGTERM and SIGCHLD: from now on they arrive as events
+    // only, and threads started later never take them.
     EventWaiter();
     ~EventWaiter();
     EventWaiter(const EventWaiter&) = delete;

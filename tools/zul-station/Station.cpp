@@ -5,6 +5,8 @@
 #include <fstream>
 #include <iterator>
 
+#include <unistd.h>
+
 #include "ToolProcess.h"
 
 namespace {
@@ -39,6 +41,9 @@ int Station::Run() {
         return RefuseFirmware(check);
     }
     results = std::make_unique<ResultsFile>(options.results, options.firmware, check.Identity());
+    if (options.http && !StartDashboard(check)) {
+        return kSomeFailed;
+    }
     if (options.watch) {
         WatchDeviceFolders();
     }
@@ -76,6 +81,25 @@ int Station::RefuseFirmware(const FirmwareCheck& check) {
                  options.firmware.c_str(), checked.Outcome().meaning.c_str(),
                  checked.Folder().c_str(), ReadText(checked.Folder() + "/Log.txt").c_str());
     return kSomeFailed;
+}
+
+// Before any device is touched: a port that cannot be had ends the station.
+bool Station::StartDashboard(const FirmwareCheck& check) {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    board.Begin(
+        {host, IsoUtc(SlotStatus::Clock::now()), options.firmware, check.Identity(), ZUL_VERSION});
+    if (!server.Start(*options.http)) {
+        std::fprintf(stderr, "zul-station: cannot serve HTTP on %s: %s\n",
+                     options.http->Url(options.http->port).c_str(), server.Error().c_str());
+        return false;
+    }
+    display.Message("zul-station: dashboard at " + server.Url());
+    return true;
+}
+
+void Station::Show(const SlotRun& run) {
+    board.Update(SlotStatus::Of(run));
 }
 
 void Station::WatchDeviceFolders() {
@@ -129,6 +153,7 @@ void Station::RefreshRuns(int watch) {
         const bool ours = run->moduleWatch == watch || run->progressWatch == watch;
         if (ours && run->Refresh()) {
             (run->State() != before ? display.Event(*run) : display.Refresh(*run));
+            Show(*run);
         }
     }
 }
@@ -153,6 +178,7 @@ void Station::Scan() {
         const bool same = done != served.end() && done->second == device.instance;
         if (active.count(device.slot) == 0 && !same) {
             waiting.push_back(device);
+            board.Update(SlotStatus::Idle(device.slot, "waiting"));
         }
     }
 }
@@ -185,14 +211,15 @@ void Station::Start(const FoundDevice& device) {
         return;
     }
     display.Event(*run);
+    Show(*run);
     active[device.slot] = std::move(run);
 }
 
-// Progress is read only for a terminal: elsewhere nobody sees it, and each
-// value would wake the station.
+// Progress is read only for a terminal or the dashboard: elsewhere nobody
+// sees it, and each value would wake the station.
 void Station::Watch(SlotRun& run) {
     run.moduleWatch = waiter.WatchWrites(run.Folder() + "/" + SlotRun::kModuleFile);
-    if (display.Terminal()) {
+    if (display.Terminal() || options.http) {
         run.progressWatch = waiter.WatchRenames(run.Folder());
     }
 }
@@ -222,6 +249,7 @@ void Station::Reap() {
         if (results && !results->Append(*run)) {
             display.Message("zul-station: cannot append to " + options.results);
         }
+        board.Ended(SlotStatus::Of(*run)); // after its record: the page never runs ahead of it
         finished.push_back(std::move(run));
     }
     if (options.watch) {

@@ -14,7 +14,9 @@
 #include "ResultsFile.h"
 #include "SlotRun.h"
 #include "StationOptions.h"
+#include "StatusBoard.h"
 #include "StatusDisplay.h"
+#include "StatusServer.h"
 #include "UsbScanner.h"
 
 class Station {
@@ -25,6 +27,8 @@ class Station {
 
   private:
     int RefuseFirmware(const FirmwareCheck& check);
+    bool StartDashboard(const FirmwareCheck& check);
+    void Show(const SlotRun& run);
     void WatchDeviceFolders();
     void Serve();
     void Handle(const StationEvents& events);
@@ -45,6 +49,8 @@ class Station {
     EventWaiter waiter;
     UsbScanner scanner;
     StatusDisplay display;
+    StatusBoard board;          // the dashboard's view of the runs
+    StatusServer server{board}; // after the waiter: its threads take no signal
     std::unique_ptr<ResultsFile> results;
     std::map<std::string, std::unique_ptr<SlotRun>> active; // by slot
     std::vector<std::unique_ptr<SlotRun>> finished;

@@ -34,6 +34,10 @@ bool TakeValue(std::string_view name, const std::string& value, StationOptions& 
         options.checks.insert(options.checks.end(), {std::string(name), value});
         return true;
     }
+    if (name == "--http") {
+        options.http = ListenAddress::Parse(value);
+        return options.http.has_value();
+    }
     if (name == "--max-parallel") {
         return ParseCount(value, options.maxParallel);
     }
@@ -43,7 +47,7 @@ bool TakeValue(std::string_view name, const std::string& value, StationOptions& 
 
 bool TakesValue(std::string_view name) {
     return name == "--if" || IsCheck(name) || name == "--results" || name == "--dir" ||
-           name == "--max-parallel";
+           name == "--max-parallel" || name == "--http";
 }
 
 } // namespace
@@ -73,7 +77,7 @@ StationOptions StationOptions::Parse(int argc, const char* const* argv) {
 
 const char* StationOptions::HelpText() {
     return R"(Usage: zul-station --if FILE [--msv D] [--ssv D] [--mt X] [--bt X] [--watch]
-                   [--results FILE] [--dir DIR] [--max-parallel N]
+                   [--results FILE] [--dir DIR] [--max-parallel N] [--http [ADDR:]PORT]
 Programs every B4K plugged into this machine with FILE, several at once, one
 Download_ZUL_Console run per USB socket (slot, named by its USB port path such
 as 1-1.3). Each run sees only its own device and works in its own folder.
@@ -86,6 +90,9 @@ as 1-1.3). Each run sees only its own device and works in its own folder.
   --results FILE     append one JSON line per finished run to FILE
   --dir DIR          where the run folders go, DIR/<slot>/run-<n> (default: ./station)
   --max-parallel N   at most N runs at once (default: every slot at once)
+  --http [ADDR:]PORT serve a read-only dashboard, status, events and metrics over
+                     HTTP on ADDR (default 127.0.0.1; 0.0.0.0 for the whole network,
+                     without authentication) and PORT (0: any free port)
   --help             print this text and exit
 
 Devices are found in sysfs ($ZUL_SYSFS_ROOT, default /sys) and their ports as the
@@ -96,7 +103,7 @@ AskModuleType.ctf.
 
 On a terminal there is one line per slot, redrawn in place; otherwise one line per
 event. Ctrl-C starts no new run and waits for the running ones to end; a second
-Ctrl-C interrupts them.
+Ctrl-C interrupts them. SIGTERM counts as Ctrl-C.
 
 Exit status (without --watch; with it, the same once Ctrl-C has ended it):
   0  every run succeeded

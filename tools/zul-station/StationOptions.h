@@ -2,8 +2,11 @@
 // every run unchanged.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "ListenAddress.h"
 
 struct StationOptions {
     std::string firmware;            // --if, made absolute: each run works in its own folder
@@ -11,7 +14,8 @@ struct StationOptions {
     bool watch = false;
     std::string results;
     std::string dir = "station";
-    unsigned maxParallel = 0; // 0: every slot at once
+    unsigned maxParallel = 0;          // 0: every slot at once
+    std::optional<ListenAddress> http; // --http: where the dashboard listens
     bool help = false;
     std::string error; // empty when the command line is usable
 
