@@ -24,10 +24,10 @@ constexpr const char* kPage = R"PAGE(<!DOCTYPE html>
   main { display: grid; grid-template-columns: repeat(auto-fill, minmax(24rem, 1fr)); gap: 1rem;
          padding: 1rem; }
   .tile { border-radius: .8rem; padding: 1rem 1.2rem; background: #1c1c1c; border: .5rem solid #555; }
-  .name { font-size: 3.2rem; font-weight: bold; line-height: 1.1; }
+  .name { font-size: 3.6rem; font-weight: bold; line-height: 1.1; }
   .path { font-size: 1.4rem; color: #bbb; }
-  .state { font-size: 2.6rem; font-weight: bold; margin: .5rem 0; padding: .2rem .6rem;
-           border-radius: .4rem; }
+  .state { font-size: 2.3rem; font-weight: bold; margin: .5rem 0; padding: .2rem .6rem;
+           border-radius: .4rem; white-space: nowrap; overflow: hidden; }
   .bar { position: relative; height: 2.6rem; background: #333; border-radius: .4rem; overflow: hidden; }
   .fill { height: 100%; width: 0; background: #64b5f6; transition: width .3s; }
   .percent { position: absolute; inset: 0; text-align: center; font-size: 2rem; font-weight: bold;
