@@ -32,9 +32,9 @@ main() {
     fi
     # Its own process group: whatever it started goes with it, even on failure.
     setsid /usr/bin/python3 tests/dashboard/dashboard_test.py "$build" "$build/dashboard" &
-    local pid=$!
-    trap 'kill -- -$pid 2>/dev/null || true' EXIT
-    wait $pid
+    test_pid=$!
+    trap 'kill -- -"$test_pid" 2>/dev/null || true' EXIT
+    wait "$test_pid"
 }
 
 main "$@"

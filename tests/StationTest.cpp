@@ -7,9 +7,12 @@
 #include <csignal>
 #include <filesystem>
 #include <memory>
+#include <netinet/in.h>
 #include <regex>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include "FirmwareGenerator.h"
 #include "Processrunner.h"
@@ -113,8 +116,24 @@ TEST(Station, ProgramsFourSocketsAtOnceEachRunOnItsOwnDevice) {
     }
 }
 
+// A port of the loopback address held by a listening socket of its own.
+struct HeldPort {
+    HeldPort() {
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t size = sizeof address;
+        bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+        listen(fd, 1);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+        port = std::to_string(ntohs(address.sin_port));
+    }
+    ~HeldPort() { close(fd); }
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    std::string port;
+};
+
 // Refused before any device is touched: the device's capture stays empty.
 TEST(Station, RefusesOnceWhatEveryRunWouldRefuse) {
+    const HeldPort held;
     const std::vector<std::tuple<Args, int, std::string>> rows = {
         {{}, 1, "/fw.ctf is invalid!!"}, // a spoilt file
         {{"--msv", "2"}, 1, "main revision is 7 and --msv asks for 2"},
@@ -122,6 +141,9 @@ TEST(Station, RefusesOnceWhatEveryRunWouldRefuse) {
         {{"--mt", "3"}, 1, "module type is 00000002 and --mt asks for 00000003"},
         {{"--msv", "1a"}, 2, "'1a' is not a valid integer value"},
         {{"--com", "5"}, 2, "unknown option '--com'"},
+        {{"--http", "65536"}, 2, "bad value '65536' for '--http'"},
+        {{"--http", "::1:80"}, 2, "bad value '::1:80' for '--http'"}, // brackets needed
+        {{"--http", "127.0.0.1:" + held.port}, 1, "Address already in use"},
     };
     for (const auto& [args, status, says] : rows) {
         SCOPED_TRACE(says);

@@ -65,10 +65,11 @@ bool NaturalLess(const std::string& a, const std::string& b) {
 
 } // namespace
 
+StatusBoard::StatusBoard() : durationBuckets(kDurationBounds.size(), 0) {}
+
 void StatusBoard::Begin(StationInfo info) {
     const std::lock_guard lock(mutex);
     station = std::move(info);
-    durationBuckets.assign(kDurationBounds.size(), 0);
 }
 
 void StatusBoard::Update(SlotStatus status) {

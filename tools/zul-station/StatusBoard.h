@@ -19,6 +19,8 @@ class StatusBoard {
   public:
     using Clock = SlotStatus::Clock;
 
+    StatusBoard();
+
     void Begin(StationInfo info);
     // A slot's new state. A progress change alone is published at most
     // every kProgressInterval per slot; anything else at once.
