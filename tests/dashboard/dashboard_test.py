@@ -208,7 +208,7 @@ def malformed(host, port, count, answers):
 
 
 def two_downloads(abuse):
-    bench = Bench(64)
+    bench = Bench(96)
     try:
         return measure_downloads(bench, abuse)
     finally:

@@ -37,10 +37,11 @@ EventWaiter::EventWaiter() {
     signals = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
     inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     timer = OneSecondTimer();
+    alarm = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
 }
 
 EventWaiter::~EventWaiter() {
-    for (const int fd : {signals, inotify, timer}) {
+    for (const int fd : {signals, inotify, timer, alarm}) {
         if (fd >= 0) {
             close(fd);
         }
@@ -48,7 +49,7 @@ EventWaiter::~EventWaiter() {
 }
 
 bool EventWaiter::Ready() const {
-    return signals >= 0 && inotify >= 0 && timer >= 0;
+    return signals >= 0 && inotify >= 0 && timer >= 0 && alarm >= 0;
 }
 
 int EventWaiter::WatchEntries(const std::string& folder) {
@@ -70,8 +71,17 @@ void EventWaiter::Unwatch(int watch) {
     }
 }
 
+void EventWaiter::Alarm(std::chrono::milliseconds delay) {
+    if (!alarmSet) {
+        const long ms = static_cast<long>(delay.count());
+        const itimerspec once{{0, 0}, {ms / 1000, ms % 1000 * 1000000}};
+        alarmSet = timerfd_settime(alarm, 0, &once, nullptr) == 0;
+    }
+}
+
 StationEvents EventWaiter::Wait() {
-    std::array<pollfd, 3> fds{{{signals, POLLIN, 0}, {inotify, POLLIN, 0}, {timer, POLLIN, 0}}};
+    std::array<pollfd, 4> fds{
+        {{signals, POLLIN, 0}, {inotify, POLLIN, 0}, {timer, POLLIN, 0}, {alarm, POLLIN, 0}}};
     StationEvents events;
     while (poll(fds.data(), fds.size(), -1) < 0) {
     }
@@ -85,6 +95,8 @@ StationEvents EventWaiter::Wait() {
     }
     std::uint64_t expirations = 0;
     events.tick = read(timer, &expirations, sizeof expirations) > 0;
+    events.alarm = read(alarm, &expirations, sizeof expirations) > 0;
+    alarmSet = alarmSet && !events.alarm;
     TakeChanges(events);
     return events;
 }

@@ -3,6 +3,7 @@
 // went, a run's progress or module file written) and a once-a-second tick.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +12,7 @@ struct StationEvents {
     int interrupts = 0;      // SIGINTs and SIGTERMs received: both mean Ctrl-C
     bool childEnded = false; // SIGCHLD: reap
     bool tick = false;       // a second has passed
+    bool alarm = false;      // the alarm set with Alarm has gone off
     // Watches whose folder changed, with the entry's name.
     std::vector<std::pair<int, std::string>> changed;
 };
@@ -32,6 +34,8 @@ class EventWaiter {
     // Files renamed into `folder`.
     int WatchRenames(const std::string& folder);
     void Unwatch(int watch);
+    // An alarm `delay` from now, unless one is already set.
+    void Alarm(std::chrono::milliseconds delay);
 
     // Blocks until something happened.
     StationEvents Wait();
@@ -42,4 +46,6 @@ class EventWaiter {
     int signals = -1;
     int inotify = -1;
     int timer = -1;
+    int alarm = -1;
+    bool alarmSet = false;
 };

@@ -14,6 +14,7 @@ namespace {
 constexpr int kAllSucceeded = 0;
 constexpr int kSomeFailed = 1;
 constexpr int kUsageError = 2;
+constexpr std::chrono::milliseconds kProgressInterval{250};
 
 std::string ReadText(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
@@ -129,6 +130,9 @@ void Station::Handle(const StationEvents& events) {
     if (events.childEnded) {
         Reap();
     }
+    if (events.alarm) {
+        ReadProgress();
+    }
     bool devicesChanged = options.watch && events.tick;
     for (const auto& [watch, name] : events.changed) {
         devicesChanged = devicesChanged || deviceWatches.count(watch) != 0;
@@ -155,6 +159,24 @@ void Station::RefreshRuns(int watch) {
             (run->State() != before ? display.Event(*run) : display.Refresh(*run));
             Show(*run);
         }
+    }
+}
+
+// The dashboard alone reads every run's progress a few times a second: the
+// tool renames a value into the folder for each frame, and a wake for each
+// would cost more than the page is worth.
+void Station::ReadProgress() {
+    for (auto& [slot, run] : active) {
+        const RunState before = run->State();
+        if (run->Refresh()) {
+            if (run->State() != before) {
+                display.Event(*run);
+            }
+            Show(*run);
+        }
+    }
+    if (!active.empty()) {
+        waiter.Alarm(kProgressInterval);
     }
 }
 
@@ -219,8 +241,10 @@ void Station::Start(const FoundDevice& device) {
 // sees it, and each value would wake the station.
 void Station::Watch(SlotRun& run) {
     run.moduleWatch = waiter.WatchWrites(run.Folder() + "/" + SlotRun::kModuleFile);
-    if (display.Terminal() || options.http) {
+    if (display.Terminal()) {
         run.progressWatch = waiter.WatchRenames(run.Folder());
+    } else if (options.http) {
+        waiter.Alarm(kProgressInterval);
     }
 }
 

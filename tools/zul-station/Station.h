@@ -33,6 +33,7 @@ class Station {
     void Serve();
     void Handle(const StationEvents& events);
     void RefreshRuns(int watch);
+    void ReadProgress();
     void Scan();
     void StartNext();
     bool HasRoom() const;
