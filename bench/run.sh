@@ -3,7 +3,8 @@
 # firmware files of 16, 64 and 256 KiB, and measures the tool against the
 # simulated device, paced at the line rate and unpaced, and zul-station over
 # sixteen paced devices at once. Prints one table
-# and writes it as CSV.
+# and writes it as CSV; then, where Chromium and Prometheus are installed, the
+# station's CPU with its dashboard watched and scraped.
 #   bench/run.sh [--quick] [CSV]
 # --quick (or BENCH_QUICK=1): 16 and 64 KiB only, one run each (for CI).
 # BENCH_RUNS=N: runs per figure (default 3). BENCH_DELAY_MS=MS: the device's
@@ -70,3 +71,10 @@ echo "Machine: $(nproc) cores, ${cpu:-unknown CPU}, Linux $(uname -r)"
     --delay "${BENCH_DELAY_MS:-0}" --csv "$csv" "${firmware[@]}" \
     --station "$release/tools/zul-station/zul-station"
 echo "CSV: $csv"
+# The dashboard's row: the station's own CPU over sixteen paced devices with the
+# page open in headless Chromium and Prometheus scraping every second (goal < 1 %);
+# only where the dashboard stage's packages are (scripts/dashboard-test.sh).
+if command -v chromium >/dev/null && command -v prometheus >/dev/null; then
+    /usr/bin/python3 tests/dashboard/dashboard_test.py "$release" "$work/dashboard" bench |
+        grep "own CPU" || echo "bench/run.sh: the dashboard row failed" >&2
+fi

@@ -16,6 +16,8 @@ need_file /usr/include/gtest/gtest.h libgtest-dev
 need_file /usr/include/nettle/sha2.h nettle-dev               # the station's SHA-256
 need_file /usr/include/nlohmann/json.hpp nlohmann-json3-dev # the station's JSON
 need_cmd tmux tmux # the station's screen is tested in it
+need_cmd pkg-config pkg-config
+need_file /usr/include/microhttpd.h libmicrohttpd-dev # zul-station's dashboard
 for group in "$@"; do
     case $group in
     fuzz) # libFuzzer's runtime is a package of its own

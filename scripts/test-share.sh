@@ -10,14 +10,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Scripts whose only job is to build and run tests.
-test_scripts='^(\.ci/run|scripts/(test|test-share|mutate|fuzz|windows-test|kernel-test|package-test)\.sh)$'
+test_scripts='^(\.ci/run|scripts/(test|test-share|mutate|fuzz|windows-test|kernel-test|package-test|dashboard-test)\.sh)$'
 
 # kind FILE: prints c, hash or nothing (not code).
 kind() {
     case $1 in
     tests/mutants/* | tests/fuzz/corpus/*) ;;
     *.cpp | *.h | *.c) echo c ;;
-    *.sh | .ci/run | */CMakeLists.txt | CMakeLists.txt | *.cmake | *.rules) echo hash ;;
+    *.sh | *.py | .ci/run | */CMakeLists.txt | CMakeLists.txt | *.cmake | *.rules) echo hash ;;
     *.json) echo plain ;;
     *) if head -n1 "$1" 2>/dev/null | grep -q '^#!.*sh'; then echo hash; fi ;;
     esac

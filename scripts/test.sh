@@ -6,6 +6,8 @@
 #   fuzz        every fuzz target for ZUL_FUZZ_SECONDS (default 20) each
 #   windows     the cross-built Windows tool and its tests under Wine
 #   package     the Debian package installed, used and purged (needs root)
+#   dashboard   zul-station's dashboard in Chromium, scraped by Prometheus, and
+#               flooded during two downloads
 #   kernel      the tool on Linux's own USB serial drivers, in a virtual machine
 # Usage: scripts/test.sh [STAGE...]     (default: every stage, in this order)
 set -euo pipefail
@@ -13,7 +15,7 @@ cd "$(dirname "$0")/.."
 
 stages=("$@")
 if [ ${#stages[@]} -eq 0 ]; then
-    stages=(native sanitizers fuzz windows kernel package)
+    stages=(native sanitizers fuzz windows kernel package dashboard)
 fi
 
 # build_and_test PRESET: the suite's build of that preset, and the whole suite.
@@ -36,8 +38,9 @@ for stage in "${stages[@]}"; do
     windows) scripts/windows-test.sh ;;
     kernel) scripts/kernel-test.sh ;;
     package) scripts/package-test.sh ;;
+    dashboard) scripts/dashboard-test.sh ;;
     *)
-        echo "test.sh: unknown stage '$stage' (native, sanitizers, fuzz, windows, kernel, package)" >&2
+        echo "test.sh: unknown stage '$stage' (native, sanitizers, fuzz, windows, kernel, package, dashboard)" >&2
         exit 2
         ;;
     esac

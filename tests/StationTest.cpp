@@ -9,9 +9,11 @@
 #include <csignal>
 #include <filesystem>
 #include <memory>
+#include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -184,10 +186,26 @@ TEST(Station, ProgramsTheSocketsOfItsLineEachRunOnItsOwnDevice) {
     EXPECT_EQ(ReadText(bench.dir.File("cap3-1")), "");
 }
 
+// A port of the loopback address held by a listening socket of its own.
+struct HeldPort {
+    HeldPort() {
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t size = sizeof address;
+        bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+        listen(fd, 1);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+        port = std::to_string(ntohs(address.sin_port));
+    }
+    ~HeldPort() { close(fd); }
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    std::string port;
+};
+
 // Refused before any device is touched and without a record: the device's
 // capture stays empty. The file is the bench's first `keep` bytes: its three
 // identification records are 9 bytes each, and 616 ends its seventh frame.
 TEST(Station, RefusesOnceWhatEveryRunWouldRefuse) {
+    const HeldPort held;
     const std::string digest = "a49c67d270b943f6f9cabf1cb90a81ab5559133f1827cf55a05711fd47533634";
     const std::string cutDigest =
         "f9753f646625d55c23060f22c1b1d6120c65aca367a07065d49e6abc937454f4";
@@ -205,6 +223,9 @@ TEST(Station, RefusesOnceWhatEveryRunWouldRefuse) {
         {kWhole, {"--mt", "3"}, "", 1, "module type is 00000002 and --mt asks for 00000003"},
         {kWhole, {"--msv", "1a"}, "", 2, "'1a' is not a valid integer value"},
         {kWhole, {"--com", "5"}, "", 2, "unknown option '--com'"},
+        {kWhole, {"--http", "65536"}, "", 2, "bad value '65536' for '--http'"},
+        {kWhole, {"--http", "::1:80"}, "", 2, "bad value '::1:80' for '--http'"}, // needs []
+        {kWhole, {"--http", "127.0.0.1:" + held.port}, "", 1, "Address already in use"},
         {0, {}, "", 1, "no frame besides identification records"},
         {27, {"--msv", "7"}, "", 1, "no frame besides identification records"},
         {616, {"--sha256", digest}, "", 1, cutDigest + " and --sha256 asks for " + digest},

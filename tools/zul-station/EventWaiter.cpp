@@ -17,6 +17,7 @@ sigset_t StationSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGCHLD);
     sigaddset(&set, SIGWINCH);
     return set;
@@ -39,13 +40,14 @@ EventWaiter::EventWaiter() {
     signals = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
     inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     timer = OneSecondTimer();
+    alarm = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
 }
 
 EventWaiter::~EventWaiter() {
     for (const int fd : processes) {
         close(fd);
     }
-    for (const int fd : {signals, inotify, timer}) {
+    for (const int fd : {signals, inotify, timer, alarm}) {
         if (fd >= 0) {
             close(fd);
         }
@@ -53,7 +55,7 @@ EventWaiter::~EventWaiter() {
 }
 
 bool EventWaiter::Ready() const {
-    return signals >= 0 && inotify >= 0 && timer >= 0;
+    return signals >= 0 && inotify >= 0 && timer >= 0 && alarm >= 0;
 }
 
 int EventWaiter::WatchEntries(const std::string& folder) {
@@ -104,14 +106,23 @@ int EventWaiter::WatchProcess(pid_t pid) {
     return fd;
 }
 
+void EventWaiter::Alarm(std::chrono::milliseconds delay) {
+    if (!alarmSet) {
+        const long ms = static_cast<long>(delay.count());
+        const itimerspec once{{0, 0}, {ms / 1000, ms % 1000 * 1000000}};
+        alarmSet = timerfd_settime(alarm, 0, &once, nullptr) == 0;
+    }
+}
+
 StationEvents EventWaiter::Wait() {
-    std::vector<pollfd> fds{{signals, POLLIN, 0}, {inotify, POLLIN, 0}, {timer, POLLIN, 0}};
+    std::vector<pollfd> fds{
+        {signals, POLLIN, 0}, {inotify, POLLIN, 0}, {timer, POLLIN, 0}, {alarm, POLLIN, 0}};
     for (const int fd : processes) {
         fds.push_back({fd, POLLIN, 0});
     }
     StationEvents events;
     while (events.interrupts == 0 && !events.childEnded && !events.resized && !events.tick &&
-           events.changed.empty() && events.processesEnded.empty()) {
+           !events.alarm && events.changed.empty() && events.processesEnded.empty()) {
         WaitOnce(fds, events);
     }
     return events;
@@ -120,7 +131,7 @@ StationEvents EventWaiter::Wait() {
 void EventWaiter::WaitOnce(std::vector<pollfd>& fds, StationEvents& events) {
     while (poll(fds.data(), fds.size(), -1) < 0) {
     }
-    for (std::size_t i = 3; i < fds.size(); ++i) {
+    for (std::size_t i = 4; i < fds.size(); ++i) {
         if (fds[i].revents != 0) {
             events.processesEnded.push_back(fds[i].fd);
             std::erase(processes, fds[i].fd);
@@ -129,7 +140,7 @@ void EventWaiter::WaitOnce(std::vector<pollfd>& fds, StationEvents& events) {
     }
     signalfd_siginfo info{};
     while (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        if (info.ssi_signo == SIGINT) {
+        if (info.ssi_signo == SIGINT || info.ssi_signo == SIGTERM) {
             ++events.interrupts;
         } else if (info.ssi_signo == SIGWINCH) {
             events.resized = true;
@@ -139,6 +150,8 @@ void EventWaiter::WaitOnce(std::vector<pollfd>& fds, StationEvents& events) {
     }
     std::uint64_t expirations = 0;
     events.tick = read(timer, &expirations, sizeof expirations) > 0;
+    events.alarm = read(alarm, &expirations, sizeof expirations) > 0;
+    alarmSet = alarmSet && !events.alarm;
     TakeChanges(events);
 }
 

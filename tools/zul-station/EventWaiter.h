@@ -1,10 +1,10 @@
-// Everything the station waits for, in one blocking wait: Ctrl-C, the end
-// of a tool, the terminal resized, a change in a watched folder (a device or
-// port that came or went, a run's progress or module file written) and a
-// once-a-second tick.
+// Everything the station waits for, in one blocking wait: Ctrl-C or SIGTERM,
+// the end of a tool, the terminal resized, a change in a watched folder (a
+// device or port that came or went, a run's progress or module file written),
+// a once-a-second tick and an alarm.
 #pragma once
 
-#include <array>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <poll.h>
@@ -14,10 +14,11 @@
 #include <vector>
 
 struct StationEvents {
-    int interrupts = 0;      // SIGINTs received
+    int interrupts = 0;      // SIGINTs and SIGTERMs received: both mean Ctrl-C
     bool childEnded = false; // SIGCHLD: reap
     bool resized = false;    // SIGWINCH: the terminal's size changed
     bool tick = false;       // a second has passed
+    bool alarm = false;      // the alarm set with Alarm has gone off
     // Watches whose folder changed, with the entry's name.
     std::vector<std::pair<int, std::string>> changed;
     std::vector<int> processesEnded; // WatchProcess's watches whose process ended
@@ -25,7 +26,8 @@ struct StationEvents {
 
 class EventWaiter {
   public:
-    // Blocks SIGINT, SIGCHLD and SIGWINCH: from now on they arrive as events only.
+    // Blocks SIGINT, SIGTERM, SIGCHLD and SIGWINCH: from now on they arrive as
+    // events only, and threads started later never take them.
     EventWaiter();
     ~EventWaiter();
     EventWaiter(const EventWaiter&) = delete;
@@ -44,6 +46,8 @@ class EventWaiter {
     // The end of process `pid`, a child or not; -1 when it cannot be watched.
     // The watch ends with the event.
     int WatchProcess(pid_t pid);
+    // An alarm `delay` from now, unless one is already set.
+    void Alarm(std::chrono::milliseconds delay);
 
     // Blocks until something happened.
     StationEvents Wait();
@@ -67,4 +71,6 @@ class EventWaiter {
     int inotify = -1;
     int timer = -1;
     std::map<int, FolderWatch> folders;
+    int alarm = -1;
+    bool alarmSet = false;
 };

@@ -19,6 +19,7 @@ namespace {
 constexpr int kAllSucceeded = 0;
 constexpr int kSomeFailed = 1;
 constexpr int kUsageError = 2;
+constexpr std::chrono::milliseconds kProgressInterval{250};
 
 std::string HostName() {
     char name[256] = {};
@@ -112,6 +113,9 @@ int Station::Run() {
     if (!check.Refusal().empty() || check.Verdict() != 1) {
         return RefuseFirmware(check);
     }
+    if (options.http && !StartDashboard(check)) {
+        return kSomeFailed;
+    }
     if (options.watch) {
         WatchDeviceFolders();
     }
@@ -185,6 +189,7 @@ void Station::Recover(const std::string& folder, const Json& journal) {
         run->endWatch = waiter.WatchProcess(pid);
         run->Refresh();
         display.Event(*run);
+        Show(*run);
         active[run->Slot()] = std::move(run);
         return;
     }
@@ -206,29 +211,6 @@ void Station::Record(SlotRun& run) {
         return;
     }
     RunJournal::MarkRecorded(run.Folder(), line);
-}
-
-std::vector<SocketState> Station::Sockets() const {
-    std::map<std::string, SocketState> sockets;
-    for (const auto& [slot, label] : slots.Sockets()) {
-        sockets[slot] = {slot, label, "empty"};
-    }
-    for (const std::string& slot : present) {
-        sockets[slot] = {slot, slots.Label(slot), "waiting"};
-    }
-    for (const auto& run : finished) {
-        if (present.count(run->Slot()) != 0) {
-            sockets[run->Slot()].state = run->Outcome().Succeeded() ? "done" : "failed";
-        }
-    }
-    for (const auto& [slot, run] : active) {
-        sockets[slot] = {slot, run->Label(), "running"};
-    }
-    std::vector<SocketState> states;
-    for (auto& [slot, state] : sockets) {
-        states.push_back(std::move(state));
-    }
-    return states;
 }
 
 // An invalid file is shown to the tool once, with no device in its view,
@@ -267,6 +249,25 @@ int Station::RefuseFirmware(const FirmwareCheck& check) {
     return kSomeFailed;
 }
 
+// Before any device is touched: a port that cannot be had ends the station.
+bool Station::StartDashboard(const FirmwareCheck& check) {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    board.Begin({host, IsoUtc(SlotStatus::Clock::now()), options.firmware, check.Identity(),
+                 ZUL_TOOL_VERSION});
+    if (!server.Start(*options.http)) {
+        std::fprintf(stderr, "zul-station: cannot serve HTTP on %s: %s\n",
+                     options.http->Url(options.http->port).c_str(), server.Error().c_str());
+        return false;
+    }
+    display.Message("zul-station: dashboard at " + server.Url());
+    return true;
+}
+
+void Station::Show(const SlotRun& run) {
+    board.Update(SlotStatus::Of(run));
+}
+
 void Station::WatchDeviceFolders() {
     for (const std::string& folder : scanner.WatchedFolders()) {
         if (const int watch = waiter.WatchEntries(folder); watch >= 0) {
@@ -303,6 +304,9 @@ void Station::Handle(const StationEvents& events) {
     if (events.tick) {
         Adopted(-1);
     }
+    if (events.alarm) {
+        ReadProgress();
+    }
     bool devicesChanged = options.watch && events.tick;
     for (const auto& [watch, name] : events.changed) {
         devicesChanged = devicesChanged || deviceWatches.count(watch) != 0;
@@ -327,7 +331,26 @@ void Station::RefreshRuns(int watch) {
         const bool ours = run->moduleWatch == watch || run->progressWatch == watch;
         if (ours && run->Refresh()) {
             (run->State() != before ? display.Event(*run) : display.Refresh(*run));
+            Show(*run);
         }
+    }
+}
+
+// The dashboard alone reads every run's progress a few times a second: the
+// tool renames a value into the folder for each frame, and a wake for each
+// would cost more than the page is worth.
+void Station::ReadProgress() {
+    for (auto& [slot, run] : active) {
+        const RunState before = run->State();
+        if (run->Refresh()) {
+            if (run->State() != before) {
+                display.Event(*run);
+            }
+            Show(*run);
+        }
+    }
+    if (!active.empty()) {
+        waiter.Alarm(kProgressInterval);
     }
 }
 
@@ -343,15 +366,16 @@ void Station::Scan() {
         }
         return !slots.Has(device.slot);
     });
-    present.clear();
-    for (const FoundDevice& device : found) {
-        present.insert(device.slot);
-    }
     const auto absent = [&](const std::string& slot) {
         return std::none_of(found.begin(), found.end(),
                             [&](const FoundDevice& device) { return device.slot == slot; });
     };
     std::erase_if(served, [&](const auto& entry) { return absent(entry.first); });
+    for (const auto& [slot, label] : slots.Sockets()) {
+        if (absent(slot) && active.count(slot) == 0) {
+            board.Update(SlotStatus::Idle(slot, label, "empty"));
+        }
+    }
     for (const auto& [slot, run] : active) {
         if (absent(slot)) {
             unplugged.insert(slot); // whatever is there when the run ends is a new device
@@ -363,6 +387,7 @@ void Station::Scan() {
         const bool same = done != served.end() && done->second == device.instance;
         if (active.count(device.slot) == 0 && !same) {
             waiting.push_back(device);
+            board.Update(SlotStatus::Idle(device.slot, slots.Label(device.slot), "waiting"));
         }
     }
 }
@@ -395,15 +420,18 @@ void Station::Start(const FoundDevice& device, int attempt) {
         return;
     }
     display.Event(*run);
+    Show(*run);
     active[device.slot] = std::move(run);
 }
 
-// Progress is read only for a terminal: elsewhere nobody sees it, and each
-// value would wake the station.
+// Progress is read only for a terminal or the dashboard: elsewhere nobody
+// sees it, and each value would wake the station.
 void Station::Watch(SlotRun& run) {
     run.moduleWatch = waiter.WatchWrites(run.Folder() + "/" + SlotRun::kModuleFile);
     if (display.Terminal()) {
         run.progressWatch = waiter.WatchRenames(run.Folder());
+    } else if (options.http) {
+        waiter.Alarm(kProgressInterval);
     }
 }
 
@@ -463,6 +491,7 @@ void Station::Ended(std::unique_ptr<SlotRun> run) {
     }
     if (run->Slot() != "check") {
         Record(*run);
+        board.Ended(SlotStatus::Of(*run)); // after its record: the page never runs ahead of it
     } else {
         display.Event(*run);
     }

@@ -16,16 +16,10 @@
 #include "SlotRun.h"
 #include "SlotsFile.h"
 #include "StationOptions.h"
+#include "StatusBoard.h"
 #include "StatusDisplay.h"
+#include "StatusServer.h"
 #include "UsbScanner.h"
-
-// A socket as a dashboard shows it: "empty" (no device), "waiting",
-// "running", or the state of its last run, "done" or "failed".
-struct SocketState {
-    std::string slot;
-    std::optional<std::string> label;
-    std::string state;
-};
 
 class Station {
   public:
@@ -34,18 +28,19 @@ class Station {
     int Run();
     // --list: each B4K found, its port and its label; 1 when there is none.
     static int List(const SlotsFile& sockets);
-    // Every socket of --slots (else every slot seen), in order of slot.
-    std::vector<SocketState> Sockets() const;
 
   private:
     void Recover();
     void Recover(const std::string& folder, const Json& journal);
     void Record(SlotRun& run);
     int RefuseFirmware(const FirmwareCheck& check);
+    bool StartDashboard(const FirmwareCheck& check);
+    void Show(const SlotRun& run);
     void WatchDeviceFolders();
     void Serve();
     void Handle(const StationEvents& events);
     void RefreshRuns(int watch);
+    void ReadProgress();
     void Scan();
     void StartNext();
     bool HasRoom() const;
@@ -67,6 +62,8 @@ class Station {
     EventWaiter waiter;
     UsbScanner scanner;
     StatusDisplay display;
+    StatusBoard board;          // the dashboard's view of the runs
+    StatusServer server{board}; // after the waiter: its threads take no signal
     std::unique_ptr<ResultsFile> results;
     std::map<std::string, std::unique_ptr<SlotRun>> active; // by slot
     std::vector<std::unique_ptr<SlotRun>> finished;
@@ -75,7 +72,6 @@ class Station {
     // one unplugged and back between two scans comes back as another.
     std::map<std::string, std::string> served;
     std::set<std::string> unplugged; // busy slots whose device was seen gone
-    std::set<std::string> present;   // slots with a device at the last scan
     std::set<std::string> leftAlone; // devices outside --slots, named once: slot and instance
     std::set<int> deviceWatches;
     int failedStarts = 0;

@@ -27,6 +27,7 @@ enum Option {
     kList,
     kSummary,
     kSha256,
+    kHttp,
     kHelp
 };
 
@@ -46,6 +47,7 @@ const option kOptions[] = {
     {"list", no_argument, nullptr, kList},
     {"summary", required_argument, nullptr, kSummary},
     {"sha256", required_argument, nullptr, kSha256},
+    {"http", required_argument, nullptr, kHttp},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
 };
@@ -104,6 +106,9 @@ bool TakeValue(int id, const std::string& value, StationOptions& options) {
     case kSha256:
         options.sha256 = value;
         return IsSha256(value);
+    case kHttp:
+        options.http = ListenAddress::Parse(value);
+        return options.http.has_value();
     default:
         break;
     }
@@ -189,6 +194,7 @@ const char* StationOptions::HelpText() {
     return R"(Usage: zul-station --if FILE [--msv D] [--ssv D] [--mt X] [--bt X] [--watch]
                    [--results FILE] [--dir DIR] [--max-parallel N] [--slots FILE]
                    [--retries N] [--tag KEY=VALUE]... [--sha256 HEX]
+                   [--http [ADDR:]PORT]
        zul-station --list [--slots FILE]
        zul-station --summary FILE [FILE...]
 Programs every B4K plugged into this machine with FILE, several at once, one
@@ -215,6 +221,9 @@ as 1-1.3). Each run sees only its own device and works in its own folder.
                      no device
   --summary FILE...  print per slot the runs, passed, failed, first-pass yield and most
                      frequent failure of these results files, then a total line
+  --http [ADDR:]PORT serve a read-only dashboard, status, events and metrics over
+                     HTTP on ADDR (default 127.0.0.1; 0.0.0.0 for the whole network,
+                     without authentication) and PORT (0: any free port)
   --help             print this text and exit
 
 Devices are found in sysfs ($ZUL_SYSFS_ROOT, default /sys) and their ports as the
@@ -226,8 +235,9 @@ station restarted with the same --dir and --results first records the runs that
 ended while it was away, and waits for those still going.
 
 On a terminal there is one line per slot, in slot order, redrawn in place and cut
-to the terminal's width; otherwise one line per event. Ctrl-C starts no new run and waits for the running ones to end; a second
-Ctrl-C interrupts them.
+to the terminal's width; otherwise one line per event. Ctrl-C starts no new run
+and waits for the running ones to end; a second Ctrl-C interrupts them. SIGTERM
+counts as Ctrl-C.
 
 Exit status (without --watch; with it, the same once Ctrl-C has ended it):
   0  the last attempt on every device succeeded; --list: a B4K was found;

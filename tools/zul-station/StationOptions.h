@@ -2,9 +2,12 @@
 // every run unchanged.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "ListenAddress.h"
 
 struct StationOptions {
     std::string firmware;            // --if, made absolute: each run works in its own folder
@@ -18,7 +21,8 @@ struct StationOptions {
     unsigned retries = 0;     // more attempts of a failed run on the same device
     std::vector<std::pair<std::string, std::string>> tags; // --tag, in the order given
     bool list = false;
-    std::vector<std::string> summary; // --summary's results files
+    std::vector<std::string> summary;  // --summary's results files
+    std::optional<ListenAddress> http; // --http: where the dashboard listens
     bool help = false;
     std::string error; // empty when the command line is usable
 
