@@ -1,16 +1,19 @@
 // The Linux registry answering from fake sysfs trees whose ttys are character
 // devices (it only compares device numbers), linked as COM ports in a
 // temporary port directory (the simulator's own tree is read by the device
-// detection tests).
+// detection tests); and the station's --list on the same trees, which must
+// find the devices the tool finds, the one the tool takes first.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include "Processrunner.h"
 #include "Tempdir.h"
 #include "serial/Serialcomportenumeration.h"
 
@@ -34,6 +37,7 @@ void AddDevice(const fs::path& sys, const std::string& name, const std::string& 
 
 // Two devices alike, 1-10 and 1-2: the first in natural order answers with
 // the smallest port of its tty; another USB serial device has a smaller port.
+// The station lists both, in the same order, with the ports the tool opens.
 TEST(SysfsRegistry, TakesOnlyOurIdsAndInstanceThenTheFirstDeviceAndItsSmallestPort) {
     const struct {
         std::string vendor, product, serial;
@@ -58,6 +62,11 @@ TEST(SysfsRegistry, TakesOnlyOurIdsAndInstanceThenTheFirstDeviceAndItsSmallestPo
         AddDevice(sys, "1-10", c.vendor, c.product, c.serial, "/dev/zero");
         AddDevice(sys, "1-2", c.vendor, c.product, c.serial, "/dev/null");
         EXPECT_EQ(TSerialCOMPortEnumeration().GetDevicePortNumber(), c.port);
+        const ProcessResult list = RunProcess(ZUL_STATION_PATH, {"--list"});
+        const std::string com = (dir.Path() / "COM").string();
+        EXPECT_EQ(std::regex_replace(list.out, std::regex(" +"), " "),
+                  c.port == 0 ? "" : "1-2 " + com + "5\n1-10 " + com + "3\n");
+        EXPECT_EQ(list.exitStatus, c.port == 0 ? 1 : 0);
     }
 }
 
