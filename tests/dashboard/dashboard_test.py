@@ -126,7 +126,9 @@ TILES = """return [...document.querySelectorAll('section.tile')].map(t => [t.dat
 
 def browser_and_prometheus():
     bench = Bench(48)
-    bench.start("--watch")
+    labels = {"1-1.1": "A1", "1-1.2": "A2", "1-1.3": "A3", "1-1.4": "A4", "1-1.10": "A10"}
+    open(bench.path("slots.txt"), "w").write("".join(f"{s} {l}\n" for s, l in labels.items()))
+    bench.start("--watch", "--slots", "slots.txt")
     prom, prom_url, prom_dir = prometheus(bench.url[len("http://"):].rstrip("/"))
     driver = browser(bench.url)
     try:
@@ -153,13 +155,17 @@ def browser_and_prometheus():
         time.sleep(0.6)
         watch()
         tiles = driver.execute_script(TILES)
-        check([t[0] for t in tiles] == ["1-1.1", "1-1.2", "1-1.3", "1-1.10"], f"tiles in natural order: {tiles}")
-        check(all(t[1] == t[0] for t in tiles), "each tile named by its slot (no labels)")
+        check([t[0] for t in tiles] == ["1-1.1", "1-1.2", "1-1.3", "1-1.4", "1-1.10"],
+              f"tiles in natural order: {tiles}")
+        check(all(t[1] == labels[t[0]] for t in tiles), f"each tile named by its label: {tiles}")
+        check("empty" in tiles[3][2], f"the socket without a device is empty: {tiles[3]}")
+        tiles = [t for t in tiles if t[0] != "1-1.4"]
         check(all(len([p for p in seen[s] if 0 < p < 100]) >= 2 for s in slots),
               f"progress rose on every tile: {seen}")
         check(driver.execute_script("return window.notReloaded === true"), "no reload")
         records = {r["slot"]: r for r in bench.records()}
         for slot, _, cls, _, result in tiles:
+            check(records[slot]["label"] == labels[slot], f"{slot}'s record has its label")
             want = "passed" if records[slot]["result"] == 1 else "failed"
             check(want in cls and f"last result {records[slot]['result']}:" in result,
                   f"{slot} ends {want} as its record says: {cls}, {result}")

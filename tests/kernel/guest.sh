@@ -50,6 +50,12 @@ gadget() { # NAME SERIAL UDC: a configfs gadget with one ACM function, plugged i
     echo $3 >$g/UDC
 }
 unplug() { echo >$G/$1/UDC; }
+remove_gadget() { # NAME: unplugged and taken apart, so that its serial port is free again
+    local g=$G/$1
+    [ -d $g ] || return 0
+    [ -z "$(cat $g/UDC)" ] || unplug $1
+    rm -f $g/configs/c.1/acm.0 && rmdir $g/configs/c.1 $g/functions/acm.0 $g/strings/0x409 $g
+}
 device_tty() { echo "ttyGS$(cat $G/$1/functions/acm.0/port_num)"; }
 
 has_tty() { # SERIAL: the attached USB device with that serial has its ttyACM
@@ -217,43 +223,59 @@ i_udev_rule() {
         sh -c '! grep -q "^tty.*60-zul-b4k\|^ID_MM_DEVICE_IGNORE\|uaccess" /tmp/i.other'
 }
 
-# Four B4Ks, one on each controller, each served with a capture of its own.
-four_b4ks() {
+# Eight B4Ks, one on each controller, each served with a capture of its own;
+# the one on controller 5 spoils its first download (three replies in a row,
+# all three attempts at the first frame) and takes the second.
+eight_b4ks() {
     local n
-    for n in 0 1 2 3; do
+    for n in 0 1 2 3 4 5 6 7; do
         gadget b4k$n $B4K dummy_udc.$n && plugged_b4k $n || return 1
     done
 }
 plugged_b4k() { # N: the gadget b4kN is plugged in; b4k-sim serves it
-    wait_until 50 test -c /dev/"$(device_tty b4k$1)" && sim "$(device_tty b4k$1)" /tmp/cap$1 &&
+    local spoil=
+    [ $1 != 5 ] || spoil="--corrupt-reply 6-8"
+    wait_until 50 test -c /dev/"$(device_tty b4k$1)" && sim "$(device_tty b4k$1)" /tmp/cap$1 $spoil &&
         wait_until 50 test -c /dev/ttyACM$1
 }
 results() { grep -c '"result":1,"exit_status":1,' $1 2>/dev/null; }
 watched() { [ "$(results /tmp/jw.jsonl)" = $1 ]; } # N: --watch has N successful runs
+# --list: one line per B4K, each with its own ttyACM, the port the tool opens.
+listed_eight() {
+    [ "$(wc -l </tmp/j.list)" = 8 ] &&
+        [ "$(awk '{ print $2 }' /tmp/j.list | sort -u | grep -c '^/dev/ttyACM[0-7]$')" = 8 ]
+}
 
-j_station() { # the station programs all four at once; with --watch, a replugged one again
-    four_b4ks || return 1
-    (cd /tmp && exec timeout -s KILL 60 zul-station --if $FW --dir /tmp/j --results /tmp/j.jsonl \
-        </dev/null >/tmp/j.out 2>&1)
+j_station() { # the station programs all eight at once, one again; with --watch, a replugged one
+    remove_gadget b4k && remove_gadget other # the gadget driver has eight serial ports in all
+    eight_b4ks || return 1
+    zul-station --list >/tmp/j.list 2>&1
+    expect "--list: eight B4Ks, each on its own port ($(tr '\n' ';' </tmp/j.list))" listed_eight
+    (cd /tmp && exec timeout -s KILL 90 zul-station --if $FW --retries 1 --dir /tmp/j \
+        --results /tmp/j.jsonl </dev/null >/tmp/j.out 2>&1)
     status=$?
-    expect "exit status 0 (was $status)" [ "$status" = 0 ]
-    expect "four successful runs" [ "$(results /tmp/j.jsonl)" = 4 ]
+    expect "exit status 0 after the retry (was $status)" [ "$status" = 0 ]
+    expect "eight successful runs" [ "$(results /tmp/j.jsonl)" = 8 ]
+    expect "one failed first attempt, on the spoiling device" \
+        [ "$(grep -v '"result":1,' /tmp/j.jsonl | grep -c '"attempt":1,')" = 1 ]
+    expect "its second attempt succeeded" grep -q '"result":1,.*"attempt":2,' /tmp/j.jsonl
     local n
-    for n in 0 1 2 3; do
+    for n in 0 1 2 3 4 6 7; do
         expect "device $n heard one wake-up" [ "$(grep -c ' wakeup ' /tmp/cap$n)" = 1 ]
     done
+    expect "device 5 heard two wake-ups" [ "$(grep -c ' wakeup ' /tmp/cap5)" = 2 ]
     (cd /tmp && exec timeout -s KILL 90 zul-station --if $FW --watch --dir /tmp/jw \
         --results /tmp/jw.jsonl </dev/null >/tmp/jw.out 2>&1) &
     local station=$!
-    wait_until 300 watched 4 && unplug b4k2 &&
-        gadget b4k2 $B4K dummy_udc.2 && plugged_b4k 2 && wait_until 300 watched 5
-    expect "--watch: five successful runs, the last one the replugged device's second" \
-        [ "$(results /tmp/jw.jsonl)" = 5 -a "$(tail -n 1 /tmp/jw.jsonl | grep -o '"folder":"[^"]*"')" = \
+    wait_until 300 watched 8 && unplug b4k2 &&
+        gadget b4k2 $B4K dummy_udc.2 && plugged_b4k 2 && wait_until 300 watched 9
+    expect "--watch: nine successful runs, the last one the replugged device's second" \
+        [ "$(results /tmp/jw.jsonl)" = 9 -a "$(tail -n 1 /tmp/jw.jsonl | grep -o '"folder":"[^"]*"')" = \
         '"folder":"/tmp/jw/3-1/run-2"' ]
     kill -INT $station && wait $station
 }
 
-load dummy_hcd num=4 && load cdc_acm dyndbg=+p && load usb_f_acm
+load dummy_hcd num=8 && load cdc_acm dyndbg=+p && load usb_f_acm
 mount -t configfs configfs /sys/kernel/config
 ctf-gen --size 4K $FW >/dev/null
 passed=0 failed_cases=0
@@ -280,7 +302,7 @@ f_not_reading  a device that takes no bytes: not found, no hang at close
 g_second_tool  a second tool while a download runs: not found, the first succeeds
 h_serial_case  serial number demo_1.000: found
 i_udev_rule    the udev rule: dialout, 0660, uaccess and no ModemManager for the B4K only
-j_station      zul-station: four B4Ks at once; with --watch, one replugged is programmed again
+j_station      zul-station: --list names eight B4Ks; all eight at once, one retried; with --watch, one replugged again
 EOF
 echo "ZUL-KERNEL-DONE in $(now) s: passed $passed failed $failed_cases"
 poweroff -f

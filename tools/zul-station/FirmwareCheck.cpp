@@ -67,8 +67,7 @@ FirmwareCheck::FirmwareCheck(std::string file, const std::vector<std::string>& c
     if (!id) {
         verdict = kInvalidFile;
     } else {
-        identity = {id->moduleType, id->mainRevision, id->subRevision, id->buildTime,
-                    identity.sha256};
+        static_cast<FileIdentification&>(identity) = *id;
         if (id->programFrames == 0) {
             refusal = "it holds no frame besides identification records, so a run would program "
                       "nothing";

@@ -10,11 +10,8 @@
 
 #include "app/Identificationcheck.h"
 
-struct FirmwareIdentity {
-    std::uint32_t moduleType = 0;
-    std::uint16_t mainRevision = 0;
-    std::uint16_t subRevision = 0;
-    std::uint32_t buildTime = 0;
+// The file's identification as the tool reads it, and its fingerprint.
+struct FirmwareIdentity : FileIdentification {
     std::string sha256;
 };
 

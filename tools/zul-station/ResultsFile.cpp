@@ -116,8 +116,10 @@ bool ResultsFile::Append(const std::string& line) const {
 std::optional<std::string> ResultsFile::Find(const std::string& folder,
                                              const std::string& start) const {
     const auto field = [](const char* name, const std::string& value) {
-        return "\"" + std::string(name) +
-               "\":" + Json(value).dump(-1, ' ', false, Json::error_handler_t::replace);
+        std::string text = Json(name).dump();
+        text += ':';
+        text += Json(value).dump(-1, ' ', false, Json::error_handler_t::replace);
+        return text;
     };
     const std::string folderField = field("folder", folder);
     const std::string startField = field("start", start);
