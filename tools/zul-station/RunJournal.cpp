@@ -20,14 +20,18 @@ std::string ReadFile(const fs::path& file) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-bool WriteDurably(const fs::path& file, const std::string& text) {
+// Whole or absent, whenever the station is killed: written beside, then
+// renamed over. Not flushed to disk: what these files guard against is the
+// station's process dying, which the kernel's cache outlives; the record
+// itself is flushed (ResultsFile), and a machine that loses power loses its
+// runs too.
+bool WriteWhole(const fs::path& file, const std::string& text) {
     const fs::path temporary = file.string() + ".new";
     const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         return false;
     }
-    const bool written =
-        write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     const bool closed = close(fd) == 0;
     std::error_code failure;
     if (written && closed) {
@@ -37,12 +41,7 @@ bool WriteDurably(const fs::path& file, const std::string& text) {
         fs::remove(temporary, failure);
         return false;
     }
-    const int folder = open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool synced = folder >= 0 && fsync(folder) == 0;
-    if (folder >= 0) {
-        close(folder);
-    }
-    return synced;
+    return true;
 }
 
 // The number after `prefix` up to `suffix`, e.g. "(error : " -5 ")".
@@ -75,7 +74,7 @@ bool IsToolIn(const std::string& pid, const fs::path& folder) {
 } // namespace
 
 bool RunJournal::Write(const std::string& folder, const Json& journal) {
-    return WriteDurably(fs::path(folder) / kJournalFile, ResultsFile::Line(journal));
+    return WriteWhole(fs::path(folder) / kJournalFile, ResultsFile::Line(journal));
 }
 
 std::optional<Json> RunJournal::Read(const std::string& folder) {
@@ -97,7 +96,7 @@ bool RunJournal::Recorded(const std::string& folder) {
 }
 
 bool RunJournal::MarkRecorded(const std::string& folder, const std::string& line) {
-    return WriteDurably(fs::path(folder) / kRecordFile, line);
+    return WriteWhole(fs::path(folder) / kRecordFile, line);
 }
 
 // The outcome lines of the log: the download's result line, a check's
