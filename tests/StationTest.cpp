@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <memory>
 #include <netinet/in.h>
@@ -71,7 +72,10 @@ struct StationBench {
                                    {"XDG_RUNTIME_DIR", dir.File("runtime")}}};
         if (background != nullptr) {
             options.ownProcessGroup = true; // a job of its own, for the terminal's Ctrl-C
-            *background = StartProcess(ZUL_STATION_PATH, args, options);
+            const int out = open(dir.File("station.out").c_str(),
+                                 O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            *background = StartProcess(ZUL_STATION_PATH, args, options, out);
+            close(out);
             return {};
         }
         return RunProcess(ZUL_STATION_PATH, args, options);
@@ -403,9 +407,14 @@ TEST(Station, WatchServesEachDevicePluggedInAndInterruptLetsTheDownloadFinish) {
     bench.Plug("2-1", 7, {"--hangup-after", "10"});
     Await([&] { return bench.Records().size() == 1; });
     bench.devices.clear();
-    bench.Plug("2-1", 7, {"--baud", "166666"}); // about half a second
+    bench.Plug("2-1", 7, {"--baud", "38400"}); // about two seconds
     bench.Plug("2-2", 8);
-    Await([&] { return std::filesystem::exists(bench.dir.File("station/2-1/run-2")); });
+    // The second run is seen programming while it programs, not only at its end.
+    const auto shown = [&](const char* state) {
+        return Count(ReadText(bench.dir.File("station.out")), std::string("2-1 ") + state);
+    };
+    Await([&] { return shown("programming") == 2; });
+    EXPECT_EQ(shown("done"), 0);
     EXPECT_EQ(Interrupt(station), 1);
     EXPECT_EQ(bench.Records(),
               (std::vector<json>{bench.Record("2-1", -1, 255), bench.Record("2-1", 1, 1, 2)}));
