@@ -37,7 +37,15 @@ NameClaim::Outcome NameClaim::Take(const std::string& folder, const std::string&
         }
         if (::flock(opened, LOCK_EX | LOCK_NB) != 0) {
             const bool held = errno == EWOULDBLOCK;
-            holder = held ? ReadHolder(opened) : 0;
+            // The holder writes its number just after taking the lock: a
+            // claimant that came in between waits a moment (0.1 s at most) to name it.
+            holder = 0;
+            for (int tries = 0; held && holder == 0 && tries < 50; ++tries) {
+                holder = ReadHolder(opened);
+                if (holder == 0) {
+                    ::usleep(2000);
+                }
+            }
             ::close(opened);
             return held ? Outcome::HeldByOther : Outcome::Failed;
         }
