@@ -98,6 +98,14 @@ def prometheus(target):
     return proc, f"http://127.0.0.1:{port}", folder
 
 
+def close_all(driver, prom, prom_dir, bench):
+    driver.quit()
+    prom.terminate()
+    prom.wait()
+    subprocess.run(["rm", "-rf", prom_dir])
+    bench.close()
+
+
 def runs_in_prometheus(url):
     query = urllib.parse.quote("zul_station_runs_total")
     try:
@@ -195,11 +203,7 @@ def browser_and_prometheus():
             check(again.connect_ex(("127.0.0.1", 1)) != 0 and not again.bind(("127.0.0.1", port)),
                   "the next station can have the port")
     finally:
-        driver.quit()
-        prom.terminate()
-        prom.wait()
-        subprocess.run(["rm", "-rf", prom_dir])
-        bench.close()
+        close_all(driver, prom, prom_dir, bench)
 
 
 MALFORMED = [bytes(range(256)) * 4 + b"\r\n\r\n", b"GET /" + b"a" * 100_000 + b" HTTP/1.1\r\n\r\n",
@@ -299,11 +303,7 @@ def bench_sixteen():
               f"{100 * cpu[0] / wall:.2f}% of one core over {wall:.1f} s" + ("" if ok else " (a run failed)"))
         check(ok, "sixteen runs succeed")
     finally:
-        driver.quit()
-        prom.terminate()
-        prom.wait()
-        subprocess.run(["rm", "-rf", prom_dir])
-        bench.close()
+        close_all(driver, prom, prom_dir, bench)
 
 
 if __name__ == "__main__":

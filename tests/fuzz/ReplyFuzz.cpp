@@ -13,7 +13,6 @@
 #include "../support/Commandtable.h"
 #include "../support/Testframes.h"
 #include "FuzzCheck.h"
-#include "firmware/Frame.h"
 #include "protocol/Zuldownloadprotocolclass.h"
 
 namespace {
