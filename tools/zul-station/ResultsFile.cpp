@@ -11,12 +11,6 @@
 
 namespace {
 
-std::string Hex8(std::uint32_t value) {
-    char text[12];
-    std::snprintf(text, sizeof text, "%08x", value);
-    return text;
-}
-
 // A line that a station killed in the middle of an append left without its
 // end: the next record starts on a line of its own.
 bool EndsOpen(int fd) {
@@ -46,6 +40,12 @@ std::string ResultsFile::IsoTime(std::chrono::system_clock::time_point when) {
     gmtime_r(&seconds, &utc);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+std::string ResultsFile::Hex8(std::uint32_t value) {
+    char text[12];
+    std::snprintf(text, sizeof text, "%08x", value);
     return text;
 }
 

@@ -36,7 +36,10 @@ class ResultsFile {
     std::optional<std::string> Find(const std::string& folder, const std::string& start) const;
 
     static std::string IsoTime(std::chrono::system_clock::time_point when);
+    // The firmware object of the records (and of the dashboard's status).
     static Json Firmware(const std::string& file, const FirmwareIdentity& identity);
+    // Eight hex digits, as the records write identifications.
+    static std::string Hex8(std::uint32_t value);
     // The record's line, from what the run's journal noted at its start.
     static std::string Record(const Json& journal, const RunEnd& end);
     // One line of JSON: bytes that are not UTF-8 become U+FFFD.

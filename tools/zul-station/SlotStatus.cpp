@@ -3,31 +3,13 @@
 #include <cstdio>
 #include <ctime>
 
+#include "ResultsFile.h"
 #include "SlotRun.h"
 
-std::string IsoUtc(SlotStatus::Clock::time_point when) {
-    const std::time_t seconds = SlotStatus::Clock::to_time_t(when);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
-
-std::string Hex8(std::uint32_t value) {
-    char text[12];
-    std::snprintf(text, sizeof text, "%08x", value);
-    return text;
-}
-
 nlohmann::json StationInfo::ToJson() const {
-    const nlohmann::json identity = {{"file", firmwareFile},
-                                     {"module_type", Hex8(firmware.moduleType)},
-                                     {"main_revision", firmware.mainRevision},
-                                     {"sub_revision", firmware.subRevision},
-                                     {"build_time", Hex8(firmware.buildTime)},
-                                     {"sha256", firmware.sha256}};
-    return {{"host", host}, {"started", started}, {"firmware", identity}};
+    return {{"host", host},
+            {"started", started},
+            {"firmware", ResultsFile::Firmware(firmwareFile, firmware)}};
 }
 
 bool SlotStatus::SameStage(const SlotStatus& other) const {
@@ -50,7 +32,8 @@ nlohmann::json SlotStatus::ToJson(Clock::time_point now) const {
             {"attempt", attempt},
             {"result", orNull(result)},
             {"meaning", meaning},
-            {"started", started ? nlohmann::json(IsoUtc(*started)) : nlohmann::json(nullptr)},
+            {"started",
+             started ? nlohmann::json(ResultsFile::IsoTime(*started)) : nlohmann::json(nullptr)},
             {"elapsed", static_cast<long>(seconds)}};
 }
 

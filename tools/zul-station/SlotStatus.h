@@ -49,7 +49,3 @@ struct SlotStatus {
     static SlotStatus Idle(const std::string& slot, std::optional<std::string> label,
                            const std::string& state);
 };
-
-std::string IsoUtc(SlotStatus::Clock::time_point when);
-// Eight hex digits, as the records write identifications.
-std::string Hex8(std::uint32_t value);

@@ -253,8 +253,8 @@ int Station::RefuseFirmware(const FirmwareCheck& check) {
 bool Station::StartDashboard(const FirmwareCheck& check) {
     char host[256] = {};
     gethostname(host, sizeof host - 1);
-    board.Begin({host, IsoUtc(SlotStatus::Clock::now()), options.firmware, check.Identity(),
-                 ZUL_TOOL_VERSION});
+    board.Begin({host, ResultsFile::IsoTime(SlotStatus::Clock::now()), options.firmware,
+                 check.Identity(), ZUL_TOOL_VERSION});
     if (!server.Start(*options.http)) {
         std::fprintf(stderr, "zul-station: cannot serve HTTP on %s: %s\n",
                      options.http->Url(options.http->port).c_str(), server.Error().c_str());

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdio>
 
+#include "ResultsFile.h"
+
 namespace {
 
 // A reader further behind than this gets every slot afresh.
@@ -227,10 +229,10 @@ std::string StatusBoard::MetricsText() {
     const FirmwareIdentity& firmware = station.firmware;
     out += "zul_station_info{host=" + LabelValue(station.host) +
            ",firmware_file=" + LabelValue(station.firmwareFile) +
-           ",module_type=" + LabelValue(Hex8(firmware.moduleType)) +
+           ",module_type=" + LabelValue(ResultsFile::Hex8(firmware.moduleType)) +
            ",main_revision=" + LabelValue(std::to_string(firmware.mainRevision)) +
            ",sub_revision=" + LabelValue(std::to_string(firmware.subRevision)) +
-           ",build_time=" + LabelValue(Hex8(firmware.buildTime)) +
+           ",build_time=" + LabelValue(ResultsFile::Hex8(firmware.buildTime)) +
            ",sha256=" + LabelValue(firmware.sha256) +
            ",tool_version=" + LabelValue(station.toolVersion) + "} 1\n";
     return out;
