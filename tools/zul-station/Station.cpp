@@ -10,7 +10,6 @@
 
 #include "RunJournal.h"
 #include "ToolProcess.h"
-#include "serial/Serialport.h"
 
 namespace fs = std::filesystem;
 
@@ -138,10 +137,10 @@ int Station::List(const SlotsFile& sockets) {
     std::size_t portWidth = 0;
     for (const FoundDevice& device : found) {
         slotWidth = std::max(slotWidth, device.slot.size());
-        portWidth = std::max(portWidth, serialport::PortDeviceName(device.comNumber).size());
+        portWidth = std::max(portWidth, device.port.size());
     }
     for (const FoundDevice& device : found) {
-        const std::string port = serialport::PortDeviceName(device.comNumber);
+        const std::string& port = device.port; // as discovery named it for the tool
         const std::optional<std::string> label = sockets.Label(device.slot);
         if (label) {
             std::printf("%-*s %-*s %s\n", static_cast<int>(slotWidth), device.slot.c_str(),
